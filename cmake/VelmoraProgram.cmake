@@ -1,0 +1,16 @@
+# How every shipped program is built for Windows: GUI subsystem, static runtime, small,
+# stripped, ASLR and DEP on, no link timestamp, with its manifest and version resource.
+function(velmora_add_program target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "RC" "SOURCES")
+  add_executable(${target} WIN32 ${arg_SOURCES} ${arg_RC})
+  target_link_libraries(${target} PRIVATE velmora_shared velmora_platform)
+  target_compile_options(${target} PRIVATE -Os -ffunction-sections -fdata-sections -Wall -Wextra)
+  target_link_options(${target} PRIVATE -static -s -Wl,--gc-sections
+                      -Wl,--dynamicbase,--nxcompat,--no-insert-timestamp)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    target_link_options(${target} PRIVATE -Wl,--high-entropy-va)
+  endif()
+  set_source_files_properties(${arg_RC} PROPERTIES OBJECT_DEPENDS
+    "${PROJECT_SOURCE_DIR}/shared/program.rc;${PROJECT_SOURCE_DIR}/shared/program.manifest")
+  install(TARGETS ${target} RUNTIME DESTINATION .)
+endfunction()

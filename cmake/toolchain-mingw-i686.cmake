@@ -1,0 +1,3 @@
+set(VELMORA_MINGW_TRIPLET i686-w64-mingw32)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+include("${CMAKE_CURRENT_LIST_DIR}/mingw-toolchain.cmake")

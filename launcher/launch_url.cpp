@@ -1,0 +1,47 @@
+#include "launcher/launch_url.h"
+
+#include "shared/velmora.h"
+
+std::string ExtractLaunchUrl(const std::string& commandLine) {
+  const std::string::size_type start = commandLine.find(kLaunchUrlPrefix);
+  if (start == std::string::npos) return "";
+  std::string launchUrl = commandLine.substr(start);
+  // The registered open command hands us the link as a quoted argument; drop its closing quote.
+  if (launchUrl.back() == '"') launchUrl.pop_back();
+  return launchUrl;
+}
+
+std::string GetLaunchParameter(const std::string& payload, const std::string& key) {
+  const std::string needle = key + ":";
+  const std::string::size_type found = payload.find(needle);
+  if (found == std::string::npos) return "";
+  const std::string::size_type start = found + needle.size();
+  const std::string::size_type end = payload.find('+', start);
+  return payload.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// A value is pasted between double quotes into the client's command line, so any web page
+// could add switches of its own with a value that closes the quotes: one holding a quote,
+// or one ending in a backslash, which escapes the closing quote under the Windows argument
+// rules. Control characters have no place in a ticket or URL either. Such a link is refused
+// like one that lacks the value; everything else passes as it stands.
+bool IsUsableLaunchParameter(const std::string& value) {
+  if (value.empty() || value.back() == '\\') return false;
+  for (unsigned char c : value) {
+    if (c == '"' || c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+std::string AuthenticationUrl() { return std::string("http://") + kSiteHost + "/Login/Negotiate.ashx"; }
+
+std::string BuildClientCommandLine(const std::string& clientPath, const std::string& authenticationUrl,
+                                   const std::string& ticket, const std::string& joinScriptUrl,
+                                   const std::string& contentPath) {
+  return "\"" + clientPath + "\" " +
+         "--authenticationUrl \"" + authenticationUrl +
+         "\" --authenticationTicket \"" + ticket +
+         "\" --joinScriptUrl \"" + joinScriptUrl +
+         "\" --content \"" + contentPath +
+         "\" --play";
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+// The launch URL: the command line from the first "velmor-player:" on, less one closing quote.
+std::string ExtractLaunchUrl(const std::string& commandLine);
+
+// The value after the first "key:" in the payload, up to the next "+".
+std::string GetLaunchParameter(const std::string& payload, const std::string& key);
+
+// Whether a parameter value may go into the client's command line.
+bool IsUsableLaunchParameter(const std::string& value);
+
+std::string AuthenticationUrl();
+
+std::string BuildClientCommandLine(const std::string& clientPath, const std::string& authenticationUrl,
+                                   const std::string& ticket, const std::string& joinScriptUrl,
+                                   const std::string& contentPath);
