@@ -1,0 +1,34 @@
+// Stands in for the game client in the end-to-end tests: records how it was started into
+// client-<pid>.json beside itself, written under a temporary name and then renamed, so a
+// test never reads half a record.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+
+#include "tests/wine/json.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  const std::wstring commandLine = GetCommandLineW();
+  int count = 0;
+  LPWSTR* argv = CommandLineToArgvW(commandLine.c_str(), &count);
+  std::string json = "{\"commandLine\": " + JsonString(commandLine) + ", \"argv\": [";
+  for (int i = 0; i < count; ++i) json += (i ? ", " : "") + JsonString(argv[i]);
+  LocalFree(argv);
+  wchar_t directory[32768];
+  GetCurrentDirectoryW(32768, directory);
+  json += "], \"currentDirectory\": " + JsonString(directory) + "}\n";
+
+  wchar_t self[32768];
+  const DWORD length = GetModuleFileNameW(nullptr, self, 32768);
+  std::wstring folder(self, length);
+  folder.resize(folder.find_last_of(L'\\') + 1);
+  const std::wstring name = folder + L"client-" + std::to_wstring(GetCurrentProcessId());
+  HANDLE file = CreateFileW((name + L".tmp").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  WriteFile(file, json.data(), static_cast<DWORD>(json.size()), &written, nullptr);
+  CloseHandle(file);
+  MoveFileW((name + L".tmp").c_str(), (name + L".json").c_str());
+  return 0;
+}
