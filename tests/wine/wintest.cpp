@@ -4,9 +4,10 @@
 //   dump ROOT PATH                      a key tree with every value's type and exact bytes
 //   plant ROOT PATH [NAME DATA]...      creates a key with REG_SZ values ("" names the default)
 //   remove ROOT PATH                    deletes a key tree
-//   open [--answers A,B] [--pause] [--relay] URL...
+//   open [--answers A,B] [--hold MS] [--relay] URL...
 //        delivers links the way the platform does: the registered open command with %1
-//        replaced, started at once; then answers the message boxes they show
+//        replaced, started at once; then answers the message boxes they show (each one
+//        after MS milliseconds with --hold, time for a screenshot; traced with --relay)
 //   run [same options] COMMANDLINE...  starts command lines and answers their message boxes
 #include <windows.h>
 
@@ -97,7 +98,7 @@ BOOL CALLBACK FindBox(HWND window, LPARAM parameter) {
 }
 
 // Starts the command lines, then answers each message box they show until all have ended.
-int Serve(const std::vector<std::wstring>& commandLines, std::vector<int> answers, bool pause, bool relay) {
+int Serve(const std::vector<std::wstring>& commandLines, std::vector<int> answers, DWORD hold, bool relay) {
   if (relay) SetEnvironmentVariableW(L"WINEDEBUG", L"+relay");
   std::vector<HANDLE> processes;
   Search search;
@@ -135,11 +136,7 @@ int Serve(const std::vector<std::wstring>& commandLines, std::vector<int> answer
     GetWindowThreadProcessId(box, &processId);
     Print("{\"box\": {\"caption\": " + JsonString(caption) + ", \"text\": " + JsonString(text) +
           ", \"yesNo\": " + (GetDlgItem(box, IDYES) ? "true" : "false") + "}}");
-    if (pause) {
-      char line[16];
-      DWORD read = 0;
-      ReadFile(GetStdHandle(STD_INPUT_HANDLE), line, 1, &read, nullptr);
-    }
+    Sleep(hold);
     const int answer = answers.empty() ? IDOK : answers.front();
     if (!answers.empty()) answers.erase(answers.begin());
     PostMessageW(box, WM_COMMAND, answer, 0);
@@ -191,12 +188,13 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (command == L"open" || command == L"run") {
     std::vector<int> answers;
-    bool pause = false, relay = false;
+    DWORD hold = 0;
+    bool relay = false;
     std::vector<std::wstring> commandLines;
     for (int i = 2; i < argc; ++i) {
       const std::wstring argument = argv[i];
-      if (argument == L"--pause") {
-        pause = true;
+      if (argument == L"--hold" && i + 1 < argc) {
+        hold = std::wcstoul(argv[++i], nullptr, 10);
       } else if (argument == L"--relay") {
         relay = true;
       } else if (argument == L"--answers" && i + 1 < argc) {
@@ -209,7 +207,7 @@ int wmain(int argc, wchar_t** argv) {
         commandLines.push_back(command == L"open" ? OpenCommandFor(value) : value);
       }
     }
-    return Serve(commandLines, answers, pause, relay);
+    return Serve(commandLines, answers, hold, relay);
   }
   return 2;
 }

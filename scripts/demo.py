@@ -1,0 +1,54 @@
+"""Shows the release at work under Wine: the launcher registers and shows its notice, a play
+link is opened the way the platform opens it, and the command line the stand-in client
+received is printed. Each message box is saved as a PNG in demo-output/."""
+
+import shutil
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
+from winehost import COMMAND_KEY, Wine, client_records, make_workdir  # noqa: E402
+
+OUTPUT = Path(__file__).resolve().parents[1] / "demo-output"
+LINK = ("velmor-player:1+launchmode:play+gameinfo:DEMO-TICKET-1234"
+        "+placelauncherurl:https://www.velmora.example/Game/PlaceLauncher.ashx?placeId=1818")
+
+
+def main():
+    shutil.rmtree(OUTPUT, ignore_errors=True)
+    OUTPUT.mkdir()
+    shots = []
+
+    def shot(box):
+        path = OUTPUT / f"box-{len(shots) + 1}.png"
+        shots.append(path)
+        print(f"  message box \"{box['caption']}\": {box['text']!r} -> {path.relative_to(OUTPUT.parent)}")
+        return path
+
+    workdir = make_workdir()
+    wine = Wine(workdir).start()
+    try:
+        folder, unix = wine.install("Games", "Velmora Player")
+        print(f"1. Starting {folder}VelmoraPlayer.exe once, as a user does after unpacking it")
+        run = wine.run(f'"{folder}VelmoraPlayer.exe"', screenshots=shot)
+        print(f"  exit code {run.exit_codes[0]}")
+        command = wine.dump("HKCU", COMMAND_KEY)[""][""][2].rstrip("\0")
+        print(f"2. Registered open command: {command}")
+        print(f"3. Opening the link {LINK}")
+        run = wine.open_links(LINK, screenshots=shot)
+        print(f"  exit code {run.exit_codes[0]}")
+        [record] = client_records(unix, 1)
+        print("4. The client received this command line:")
+        print(f"  {record['commandLine']}")
+        print("  which splits into:")
+        for argument in record["argv"]:
+            print(f"    {argument}")
+        print(f"  in the folder {record['currentDirectory']}")
+    finally:
+        wine.stop()
+        shutil.rmtree(workdir, ignore_errors=True)
+    print(f"Screenshots: {', '.join(str(p.relative_to(OUTPUT.parent)) for p in shots)}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Every test: the unit tests natively (with sanitizers), then the release programs end to end
+# under Wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+cmake --preset host
+cmake --build --preset host
+ctest --preset host
+cmake --workflow --preset release
+/usr/bin/python3 -m pytest -q tests/e2e
