@@ -1,13 +1,14 @@
 """Shows the release at work under Wine: the launcher registers and shows its notice, a play
-link is opened the way the platform opens it, and the command line the stand-in client
-received is printed. Each message box is saved as a PNG in demo-output/."""
+link is opened the way the platform opens it, the command line the stand-in client received
+is printed, and the uninstaller removes the registration again. Each message box is saved as
+a PNG in demo-output/."""
 
 import shutil
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
-from winehost import COMMAND_KEY, Wine, client_records, make_workdir  # noqa: E402
+from winehost import CLASS_KEY, COMMAND_KEY, IDYES, Wine, client_records, make_workdir  # noqa: E402
 
 OUTPUT = Path(__file__).resolve().parents[1] / "demo-output"
 LINK = ("velmor-player:1+launchmode:play+gameinfo:DEMO-TICKET-1234"
@@ -44,6 +45,11 @@ def main():
         for argument in record["argv"]:
             print(f"    {argument}")
         print(f"  in the folder {record['currentDirectory']}")
+        print(f"5. Running {folder}VelmoraPlayerUninstaller.exe and answering Yes")
+        run = wine.run(f'"{folder}VelmoraPlayerUninstaller.exe"', answers=[IDYES], screenshots=shot)
+        print(f"  exit code {run.exit_codes[0]}")
+        left = wine.dump("HKCU", CLASS_KEY)
+        print(f"6. HKEY_CURRENT_USER\\{CLASS_KEY} is {'still there: ' + str(left) if left else 'gone'}")
     finally:
         wine.stop()
         shutil.rmtree(workdir, ignore_errors=True)

@@ -2,7 +2,7 @@ import shutil
 
 import pytest
 
-from winehost import CLASS_KEY, Wine, make_workdir
+from winehost import CLASS_KEY, LEGACY_KEY, MACHINE_KEY, Wine, make_workdir
 
 
 @pytest.fixture(scope="session")
@@ -17,4 +17,6 @@ def wine():
 @pytest.fixture(autouse=True)
 def clean_registration(wine):
     wine.remove("HKCU", CLASS_KEY)
+    wine.remove("HKCU", LEGACY_KEY)
+    wine.remove("HKLM", MACHINE_KEY)
     yield

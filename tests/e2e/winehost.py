@@ -17,6 +17,8 @@ HELPERS = ROOT / "build" / "windows-x86" / "tests" / "wine"
 
 CLASS_KEY = r"Software\Classes\velmor-player"
 COMMAND_KEY = CLASS_KEY + r"\shell\open\command"
+LEGACY_KEY = CLASS_KEY + "-old"
+MACHINE_KEY = CLASS_KEY  # under HKLM: Wine's HKEY_CLASSES_ROOT is HKLM\Software\Classes
 
 IDOK, IDYES, IDNO = 1, 6, 7
 MB_ICONERROR, MB_ICONQUESTION, MB_ICONINFORMATION, MB_YESNO = 0x10, 0x20, 0x40, 0x4
@@ -175,13 +177,14 @@ class Wine:
         return Run(events, stderr)
 
     def install(self, *folders, client=True):
-        """Copies the launcher (and the stand-in client) into C:\\<folders>; returns the
+        """Copies both programs (and the stand-in client) into C:\\<folders>; returns the
         Windows path of the folder, with its trailing backslash, and the Unix one."""
         unix = self.drive_c().joinpath(*folders)
         if unix.exists():
             shutil.rmtree(unix)
         unix.mkdir(parents=True)
         shutil.copy(DIST / "VelmoraPlayer.exe", unix)
+        shutil.copy(DIST / "VelmoraPlayerUninstaller.exe", unix)
         if client:
             shutil.copy(HELPERS / "OlvanePlayerBetaRaw.exe", unix)
         return "C:\\" + "\\".join(folders) + "\\", unix

@@ -1,0 +1,102 @@
+"""The real 32-bit VelmoraPlayerUninstaller.exe under Wine, its message boxes answered."""
+
+from winehost import (CLASS_KEY, IDNO, IDYES, LEGACY_KEY, MACHINE_KEY, MB_ICONINFORMATION,
+                      MB_ICONQUESTION, MB_YESNO, site_host)
+
+CAPTION = "Velmora Player Uninstaller"
+
+
+def confirm_text():
+    return ("This will uninstall Velmora Player and remove the protocol handler.\n\n"
+            f"After uninstalling, download a fresh copy from {site_host()}/download\n\nContinue?")
+
+
+def removed_text():
+    return ("Velmora Player has been uninstalled successfully.\n\n"
+            "Protocol handler registry entries have been removed.\n\n"
+            f"You can now delete this folder and download a fresh copy\nfrom {site_host()}/download")
+
+
+def nothing_found_text():
+    return ("No Velmora Player installation was found in the registry.\n\n"
+            f"You can safely delete this folder and download a fresh copy\nfrom {site_host()}/download")
+
+
+def uninstall(wine, answers=(IDYES,)):
+    folder, _ = wine.install("Velmora Games", "Player Folder")
+    run = wine.run(f'"{folder}VelmoraPlayerUninstaller.exe"', answers=answers)
+    assert run.exit_codes == [0]
+    return run
+
+
+def expect_boxes(run, *expected):
+    assert [(c["owner"], c["caption"], c["text"], c["style"]) for c in run.calls] == [
+        (0, CAPTION, text, style) for text, style in expected]
+    assert [(b["caption"], b["text"]) for b in run.boxes] == [(CAPTION, text) for text, _ in expected]
+
+
+def plant_tree(wine, root, path):
+    """A registration as the launcher leaves it, plus a wide and deep tree with values."""
+    wine.plant(root, path, {"": "URL:Velmora Player Protocol", "URL Protocol": ""})
+    wine.plant(root, path + r"\shell\open\command", {"": '"C:\\V\\VelmoraPlayer.exe" "%1"'})
+    for i in range(6):
+        wine.plant(root, path + rf"\wide{i}", {"v": str(i)})
+    wine.plant(root, path + r"\deep\a\b\c\d\e\f\g", {"": "deepest", "x": "y"})
+    wine.plant(root, path + r"\deep\a\b", {"level": "b"})
+
+
+def test_no_removes_nothing(wine):
+    folder, _ = wine.install("Velmora Games", "Player Folder")
+    wine.run(f'"{folder}VelmoraPlayer.exe"')
+    before = wine.dump("HKCU", CLASS_KEY)
+    run = uninstall(wine, answers=(IDNO,))
+    expect_boxes(run, (confirm_text(), MB_YESNO | MB_ICONQUESTION))
+    assert wine.dump("HKCU", CLASS_KEY) == before != {}
+
+
+def test_after_a_launcher_start_the_whole_class_key_goes(wine):
+    folder, _ = wine.install("Velmora Games", "Player Folder")
+    wine.run(f'"{folder}VelmoraPlayer.exe"')
+    assert wine.dump("HKCU", CLASS_KEY)
+    run = uninstall(wine)
+    expect_boxes(run, (confirm_text(), MB_YESNO | MB_ICONQUESTION), (removed_text(), MB_ICONINFORMATION))
+    assert wine.dump("HKCU", CLASS_KEY) == {}
+
+
+def test_nothing_registered_says_nothing_was_found(wine):
+    run = uninstall(wine)
+    expect_boxes(run, (confirm_text(), MB_YESNO | MB_ICONQUESTION), (nothing_found_text(), MB_ICONINFORMATION))
+
+
+def test_only_the_legacy_key_with_a_subtree(wine):
+    plant_tree(wine, "HKCU", LEGACY_KEY)
+    run = uninstall(wine)
+    expect_boxes(run, (confirm_text(), MB_YESNO | MB_ICONQUESTION), (removed_text(), MB_ICONINFORMATION))
+    assert wine.dump("HKCU", LEGACY_KEY) == {}
+
+
+def test_a_machine_wide_registration_goes_through_the_class_view(wine):
+    plant_tree(wine, "HKLM", MACHINE_KEY)
+    assert wine.dump("HKCR", "velmor-player")
+    run = uninstall(wine)
+    expect_boxes(run, (confirm_text(), MB_YESNO | MB_ICONQUESTION), (removed_text(), MB_ICONINFORMATION))
+    assert wine.dump("HKLM", MACHINE_KEY) == {}
+
+
+def test_wide_deep_trees_go_and_similar_names_stay(wine):
+    neighbours = [r"Software\Classes\velmor-player2", r"Software\Classes\velmor-playe",
+                  r"Software\Classes\velmor-player.old", r"Software\Classes\xvelmor-player",
+                  r"Software\Classes\velmor-player-old2", r"Software\velmor-player"]
+    for path in neighbours:
+        wine.plant("HKCU", path + r"\shell\open\command", {"": "keep"})
+    wine.plant("HKLM", r"Software\Classes\velmor-player-old\shell", {"": "keep"})
+    plant_tree(wine, "HKCU", CLASS_KEY)
+    plant_tree(wine, "HKCU", LEGACY_KEY)
+
+    uninstall(wine)
+    assert wine.dump("HKCU", CLASS_KEY) == {} and wine.dump("HKCU", LEGACY_KEY) == {}
+    for path in neighbours:
+        assert wine.dump("HKCU", path)[r"shell\open\command"] == {"": (1, 10, "keep\0")}
+        wine.remove("HKCU", path)
+    assert wine.dump("HKLM", r"Software\Classes\velmor-player-old")["shell"] == {"": (1, 10, "keep\0")}
+    wine.remove("HKLM", r"Software\Classes\velmor-player-old")

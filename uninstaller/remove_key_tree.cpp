@@ -1,0 +1,24 @@
+#include "uninstaller/remove_key_tree.h"
+
+// The platform deletes only keys without subkeys, so the tree goes depth first. Every key
+// is addressed from the root by its full path: the handle opened here serves only to find
+// the subkeys and is closed before the key itself is deleted. Each removal moves the rest
+// of the subkeys down, so the next one is always at index 0.
+LONG RemoveKeyTree(HKEY root, const std::string& path) {
+  HKEY key = nullptr;
+  LONG result = RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | KEY_WRITE, &key);
+  if (result != ERROR_SUCCESS) return result;
+  for (;;) {
+    char name[256];  // the longest key name and its terminating zero
+    DWORD nameLength = sizeof name;
+    if (RegEnumKeyExA(key, 0, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+      RegCloseKey(key);
+      return RegDeleteKeyA(root, path.c_str());
+    }
+    result = RemoveKeyTree(root, path + "\\" + name);
+    if (result != ERROR_SUCCESS) {
+      RegCloseKey(key);
+      return result;
+    }
+  }
+}
