@@ -93,6 +93,9 @@ class Wine:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # Traces only MessageBoxA, so that a run shows each box's owner, strings and style.
         self.plant("HKCU", r"Software\Wine\Debug", {"RelayInclude": "user32.MessageBoxA"})
+        # No window manager runs here; Wine would wait two seconds for one at every closing
+        # message box unless its windows are unmanaged.
+        self.plant("HKCU", r"Software\Wine\X11 Driver", {"Managed": "N"})
         return self
 
     def stop(self):
