@@ -4,9 +4,12 @@ function(velmora_add_program target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "RC" "SOURCES")
   add_executable(${target} WIN32 ${arg_SOURCES} ${arg_RC})
   target_link_libraries(${target} PRIVATE velmora_shared velmora_platform)
-  target_compile_options(${target} PRIVATE -Os -ffunction-sections -fdata-sections -Wall -Wextra)
+  target_compile_options(${target} PRIVATE -Os -ffunction-sections -fdata-sections -Wall -Wextra
+                         "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.")
+  # The map shows what each piece of the static runtime costs (scripts/size-report.py).
   target_link_options(${target} PRIVATE -static -s -Wl,--gc-sections
-                      -Wl,--dynamicbase,--nxcompat,--no-insert-timestamp)
+                      -Wl,--dynamicbase,--nxcompat,--no-insert-timestamp
+                      "-Wl,-Map=$<TARGET_FILE_DIR:${target}>/${target}.map")
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     target_link_options(${target} PRIVATE -Wl,--high-entropy-va)
   endif()
