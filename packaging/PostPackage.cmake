@@ -1,0 +1,16 @@
+# Runs after CPack: puts the packages into dist/ and lists every shipped file's SHA-256.
+set(dist "${CPACK_VELMORA_DIST}")
+file(GLOB old "${dist}/*.zip")
+if(old)
+  file(REMOVE ${old})
+endif()
+file(COPY ${CPACK_PACKAGE_FILES} DESTINATION "${dist}")
+
+file(GLOB_RECURSE shipped RELATIVE "${dist}" "${dist}/*.zip" "${dist}/*.exe")
+list(SORT shipped)
+set(sums "")
+foreach(name IN LISTS shipped)
+  file(SHA256 "${dist}/${name}" hash)
+  string(APPEND sums "${hash}  ${name}\n")
+endforeach()
+file(WRITE "${dist}/SHA256SUMS" "${sums}")
