@@ -8,4 +8,4 @@ cmake --preset host
 cmake --build --preset host
 ctest --preset host
 cmake --workflow --preset release
-/usr/bin/python3 -m pytest -q tests/e2e
+/usr/bin/python3 -m pytest -q tests/release tests/e2e
