@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Every test: the unit tests natively (with sanitizers), then the release programs end to end
-# under Wine.
+# Every test: the unit tests natively (with sanitizers), then checks of the release files and
+# the release programs end to end under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh

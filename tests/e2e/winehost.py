@@ -108,12 +108,16 @@ class Wine:
         return self.prefix / "drive_c"
 
     def helper(self, *args, on_event=None, timeout=120):
-        """Runs wintest.exe; returns its JSON events and its stderr (where traces go).
-        on_event, if given, sees each event as it comes, while the helper goes on."""
+        """Runs wintest.exe; see execute."""
+        return self.execute(HELPERS / "wintest.exe", *args, on_event=on_event, timeout=timeout)
+
+    def execute(self, program, *args, on_event=None, timeout=120):
+        """Runs a Windows console program that prints JSON lines; returns them and its
+        stderr (where traces go). on_event, if given, sees each line as it comes."""
         # Files, not pipes: Wine's own background processes inherit the output handles and
         # outlive the helper, so a pipe would never reach its end.
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            process = subprocess.Popen(["wine", str(HELPERS / "wintest.exe"), *args], env=self.env,
+            process = subprocess.Popen(["wine", str(program), *args], env=self.env,
                                        stdin=subprocess.DEVNULL, stdout=out, stderr=err)
             deadline = time.monotonic() + timeout
             seen = 0
@@ -129,7 +133,7 @@ class Wine:
                     break
                 if time.monotonic() > deadline:
                     process.kill()
-                    raise TimeoutError(f"wintest {args[0]} took over {timeout} s")
+                    raise TimeoutError(f"{program.name} {args[0]} took over {timeout} s")
                 time.sleep(0.02)
             err.seek(0)
             return events, err.read().decode("utf-8", "replace")

@@ -1,4 +1,4 @@
-// Stands in for the game client in the end-to-end tests: records how it was started into
+// Stands in for the game client in the end-to-end tests and the benchmark: records how it was started into
 // client-<pid>.json beside itself, written under a temporary name and then renamed, so a
 // test never reads half a record.
 #include <windows.h>
@@ -9,6 +9,12 @@
 #include "tests/wine/json.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // Under the benchmark, being up is all that counts: say so and leave no record.
+  if (HANDLE started = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"VelmoraBenchClientStarted")) {
+    SetEvent(started);
+    CloseHandle(started);
+    return 0;
+  }
   const std::wstring commandLine = GetCommandLineW();
   int count = 0;
   LPWSTR* argv = CommandLineToArgvW(commandLine.c_str(), &count);
