@@ -7,5 +7,6 @@ scripts/install-deps.sh
 cmake --preset host
 cmake --build --preset host
 ctest --preset host
+scripts/fuzz.sh 60
 cmake --workflow --preset release
 /usr/bin/python3 -m pytest -q tests/release tests/e2e

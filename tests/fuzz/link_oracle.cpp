@@ -1,0 +1,37 @@
+// Prints what the launcher must do with each command line file given, as one JSON line a
+// file, for the end-to-end tests to hold the real program to the fuzzer's own oracle.
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "launcher/launch_url.h"
+#include "tests/fuzz/oracle.h"
+
+namespace {
+
+std::string Hex(const std::string& bytes) {
+  std::string hex;
+  char pair[3];
+  for (unsigned char c : bytes) {
+    std::snprintf(pair, sizeof pair, "%02x", c);
+    hex += pair;
+  }
+  return "\"" + hex + "\"";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    std::ifstream file(argv[i], std::ios::binary);
+    const std::string commandLine((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const oracle::Expectation e = oracle::Expect(commandLine);
+    std::string arguments;
+    for (const std::string& argument : oracle::ClientArguments(AuthenticationUrl(), e))
+      arguments += (arguments.empty() ? "" : ", ") + Hex(argument);
+    std::printf("{\"file\": \"%s\", \"hasLink\": %s, \"refused\": %s, \"clientArguments\": [%s]}\n", argv[i],
+                e.hasLink ? "true" : "false", e.refused ? "true" : "false", arguments.c_str());
+  }
+  return 0;
+}
