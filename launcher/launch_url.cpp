@@ -1,5 +1,7 @@
 #include "launcher/launch_url.h"
 
+#include <algorithm>
+
 #include "shared/velmora.h"
 
 std::string ExtractLaunchUrl(const std::string& commandLine) {
@@ -27,10 +29,10 @@ std::string GetLaunchParameter(const std::string& payload, const std::string& ke
 // like one that lacks the value; everything else passes as it stands.
 bool IsUsableLaunchParameter(const std::string& value) {
   if (value.empty() || value.back() == '\\') return false;
-  for (unsigned char c : value) {
-    if (c == '"' || c < 0x20 || c == 0x7F) return false;
-  }
-  return true;
+  return std::none_of(value.begin(), value.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte == '"' || byte < 0x20 || byte == 0x7F;
+  });
 }
 
 std::string AuthenticationUrl() { return std::string("http://") + kSiteHost + "/Login/Negotiate.ashx"; }

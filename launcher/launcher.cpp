@@ -34,7 +34,7 @@ void ShowMessage(const std::string& text, UINT icon) {
 std::string ModuleFileName() {
   for (DWORD size = MAX_PATH;; size *= 2) {
     std::string name(size, '\0');
-    const DWORD length = GetModuleFileNameA(nullptr, &name[0], size);
+    const DWORD length = GetModuleFileNameA(nullptr, name.data(), size);
     if (length == 0) return "";
     if (length < size - 1) {
       name.resize(length);
@@ -64,7 +64,8 @@ bool StartClient(const std::string& commandLine, const std::string& currentDirec
   return true;
 }
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR /*commandLine*/,
+                   int /*showCommand*/) {
   const std::string moduleFileName = ModuleFileName();
   const std::string installDirectory = ModuleDirectory(moduleFileName);
   const std::string clientPath = installDirectory + kClientFileName;

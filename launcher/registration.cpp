@@ -21,7 +21,7 @@ HKEY CreateUserKey(const char* path) {
 
 }  // namespace
 
-std::string OpenCommand(const std::string& handlerPath) { return "\"" + handlerPath + "\" \"%1\""; }
+std::string OpenCommand(const std::string& handlerPath) { return "\"" + handlerPath + R"(" "%1")"; }
 
 // Everything lies under HKEY_CURRENT_USER, which needs no administrative rights. Each key
 // is tried on its own, so one that cannot be written does not stop the other.

@@ -17,13 +17,13 @@ using LPBYTE = BYTE*;
 using LPDWORD = DWORD*;
 using LPVOID = void*;
 
-struct HKEY__;
-struct HWND__;
-struct HINSTANCE__;
-using HKEY = HKEY__*;
+struct EmulatedKey;
+struct EmulatedWindow;
+struct EmulatedModule;
+using HKEY = EmulatedKey*;
 using PHKEY = HKEY*;
-using HWND = HWND__*;
-using HINSTANCE = HINSTANCE__*;
+using HWND = EmulatedWindow*;
+using HINSTANCE = EmulatedModule*;
 using HMODULE = HINSTANCE;
 using HANDLE = void*;
 

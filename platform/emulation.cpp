@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
 #include <utility>
@@ -109,6 +110,7 @@ Key* FindKey(HKEY root, const std::string& path) {
 
 Key& MakeKey(HKEY root, const std::string& path) {
   Key* key = &machine.roots[root];
+  // cppcheck-suppress useStlAlgorithm ; a walk down the tree reads plainer as a loop
   for (const std::string& name : SplitPath(path)) key = &key->subkeys[name];
   return *key;
 }
@@ -122,6 +124,13 @@ HKEY NewKeyHandle(const OpenKey& where) {
 LONG InjectedOpenFailure(const OpenKey& where) {
   auto failure = machine.openFailures.find({where.root, where.path});
   return failure == machine.openFailures.end() ? ERROR_SUCCESS : failure->second;
+}
+
+bool IsZeroBeyondSize(const STARTUPINFOA& s) {
+  return s.lpReserved == nullptr && s.lpDesktop == nullptr && s.lpTitle == nullptr && s.dwX == 0 && s.dwY == 0 &&
+         s.dwXSize == 0 && s.dwYSize == 0 && s.dwXCountChars == 0 && s.dwYCountChars == 0 &&
+         s.dwFillAttribute == 0 && s.dwFlags == 0 && s.wShowWindow == 0 && s.cbReserved2 == 0 &&
+         s.lpReserved2 == nullptr && s.hStdInput == nullptr && s.hStdOutput == nullptr && s.hStdError == nullptr;
 }
 
 emu::RegistryCall Call(const char* function, const OpenKey& where) {
@@ -141,6 +150,9 @@ LONG Record(emu::RegistryCall call, LONG result) {
 }  // namespace
 
 // --- the Windows calls ---
+// Their signatures are those of the Windows headers, const or not, so that the programs
+// compile against either.
+// NOLINTBEGIN(readability-non-const-parameter)
 
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
   if (module != nullptr || machine.failModuleFileName || size == 0) {
@@ -172,9 +184,7 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
   start.currentDirectoryNull = currentDirectory == nullptr;
   start.currentDirectory = currentDirectory ? currentDirectory : "";
   start.startupInfoSize = startupInfo->cb;
-  STARTUPINFOA zero{};
-  zero.cb = startupInfo->cb;
-  start.startupInfoOtherwiseZero = std::memcmp(&zero, startupInfo, sizeof zero) == 0;
+  start.startupInfoOtherwiseZero = IsZeroBeyondSize(*startupInfo);
   machine.processStarts.push_back(start);
 
   *processInformation = {};
@@ -298,13 +308,15 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   return answer;
 }
 
+// NOLINTEND(readability-non-const-parameter)
+
 // --- the test hooks ---
 
 namespace emu {
 
 void Reset() {
   machine = Machine();
-  machine.moduleFileName = "C:\\Games\\Velmora\\VelmoraPlayer.exe";
+  machine.moduleFileName = R"(C:\Games\Velmora\VelmoraPlayer.exe)";
   machine.commandLine = "\"" + machine.moduleFileName + "\"";
 }
 
@@ -328,18 +340,21 @@ RegistryValue ValueOf(HKEY root, const std::string& path, const std::string& nam
   return key->values[name];
 }
 
-std::vector<std::string> SubkeysOf(HKEY root, const std::string& path) {
+template <typename Map>
+std::vector<std::string> NamesOf(const Map& map) {
   std::vector<std::string> names;
-  if (Key* key = FindKey(root, path))
-    for (const auto& child : key->subkeys) names.push_back(child.first);
+  std::transform(map.begin(), map.end(), std::back_inserter(names), [](const auto& entry) { return entry.first; });
   return names;
 }
 
+std::vector<std::string> SubkeysOf(HKEY root, const std::string& path) {
+  const Key* key = FindKey(root, path);
+  return key ? NamesOf(key->subkeys) : std::vector<std::string>();
+}
+
 std::vector<std::string> ValueNamesOf(HKEY root, const std::string& path) {
-  std::vector<std::string> names;
-  if (Key* key = FindKey(root, path))
-    for (const auto& value : key->values) names.push_back(value.first);
-  return names;
+  const Key* key = FindKey(root, path);
+  return key ? NamesOf(key->values) : std::vector<std::string>();
 }
 
 void FailOpen(HKEY root, const std::string& path, LONG code) { machine.openFailures[{root, path}] = code; }

@@ -12,7 +12,8 @@ int ShowMessage(const std::string& text, UINT style) {
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR /*commandLine*/,
+                   int /*showCommand*/) {
   const std::string download = std::string(kSiteHost) + "/download";
   if (ShowMessage("This will uninstall Velmora Player and remove the protocol handler.\n\n"
                   "After uninstalling, download a fresh copy from " + download + "\n\nContinue?",

@@ -11,13 +11,14 @@
 namespace {
 
 std::string Hex(const std::string& bytes) {
-  std::string hex;
-  char pair[3];
-  for (unsigned char c : bytes) {
-    std::snprintf(pair, sizeof pair, "%02x", c);
-    hex += pair;
+  const char digits[] = "0123456789abcdef";
+  std::string hex = "\"";
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    hex += digits[byte >> 4];
+    hex += digits[byte & 0xF];
   }
-  return "\"" + hex + "\"";
+  return hex + "\"";
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // the parameter rules read byte by byte, and the client command line split the way
 // Windows splits it. The fuzzer checks the launcher against it, and the end-to-end tests
 // check the real program under Wine against the same answers.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -33,11 +34,10 @@ struct Expectation {
 
 inline bool Unusable(const std::string& value) {
   if (value.empty() || value[value.size() - 1] == '\\') return true;
-  for (char c : value) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte == '"' || byte < 0x20 || byte == 0x7F) return true;
-  }
-  return false;
+  return std::any_of(value.begin(), value.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte == '"' || byte < 0x20 || byte == 0x7F;
+  });
 }
 
 // The launcher's whole command line in, what it must do out.

@@ -125,7 +125,7 @@ TEST_F(LauncherRun, UsesTheWholeModuleFileNameWhateverItsLength) {
 }
 
 TEST_F(LauncherRun, AnUnreadableModuleNameLeavesTheRegistrationAlone) {
-  emu::PutValue(HKEY_CURRENT_USER, kCommandKey, "", REG_SZ, std::string("\"D:\\V\\VelmoraPlayer.exe\" \"%1\"") + '\0');
+  emu::PutValue(HKEY_CURRENT_USER, kCommandKey, "", REG_SZ, std::string(R"("D:\V\VelmoraPlayer.exe" "%1")") + '\0');
   emu::FailModuleFileName();
   EXPECT_EQ(Run(), 0);
   EXPECT_TRUE(emu::RegistryCalls().empty());

@@ -5,7 +5,7 @@
 
 namespace {
 
-const HKEY kRoot = HKEY_CURRENT_USER;
+const auto kRoot = HKEY_CURRENT_USER;
 const std::string kTop = R"(Software\Classes\velmor-player)";
 
 class RemoveKeyTreeTest : public ::testing::Test {

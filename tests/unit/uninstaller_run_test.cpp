@@ -79,7 +79,7 @@ TEST_F(UninstallerRun, TriesAllThreeTargetsAndReportsWhetherAnyWent) {
     for (const emu::RegistryCall& call : emu::RegistryCalls())
       if (call.function == "RegOpenKeyExA" &&
           (call.path == kClassKeyPath || call.path == kSchemeName || call.path == kLegacyClassKeyPath))
-        opened.push_back({call.root, call.path});
+        opened.emplace_back(call.root, call.path);
     EXPECT_EQ(opened, (std::vector<std::pair<HKEY, std::string>>{{HKEY_CURRENT_USER, kClassKeyPath},
                                                                  {HKEY_CLASSES_ROOT, kSchemeName},
                                                                  {HKEY_CURRENT_USER, kLegacyClassKeyPath}}));
