@@ -1,20 +1,17 @@
 # The release: both Windows presets built and installed, so that dist/win32 and dist/win64
 # hold the shipped programs and nothing else.
-include(ExternalProject)
-
 foreach(build IN ITEMS "x86;win32" "x64;win64")
   list(GET build 0 arch)
   list(GET build 1 folder)
   set(binary "${PROJECT_SOURCE_DIR}/build/windows-${arch}")
-  ExternalProject_Add(windows-${arch}
-    SOURCE_DIR "${PROJECT_SOURCE_DIR}"
-    BINARY_DIR "${binary}"
-    CONFIGURE_COMMAND ${CMAKE_COMMAND} -S "${PROJECT_SOURCE_DIR}" --preset windows-${arch}
-                      "-DVELMORA_SITE_HOST=${VELMORA_SITE_HOST}"
-    BUILD_COMMAND ${CMAKE_COMMAND} --build "${binary}"
-    INSTALL_COMMAND ${CMAKE_COMMAND} -E rm -rf "${PROJECT_SOURCE_DIR}/dist/${folder}"
-            COMMAND ${CMAKE_COMMAND} --install "${binary}"
-    BUILD_ALWAYS ON)
+  # Configured every time, so that a build folder removed by hand is simply made again.
+  add_custom_target(windows-${arch} ALL
+    COMMAND ${CMAKE_COMMAND} -S "${PROJECT_SOURCE_DIR}" --preset windows-${arch}
+            "-DVELMORA_SITE_HOST=${VELMORA_SITE_HOST}"
+    COMMAND ${CMAKE_COMMAND} --build "${binary}"
+    COMMAND ${CMAKE_COMMAND} -E rm -rf "${PROJECT_SOURCE_DIR}/dist/${folder}"
+    COMMAND ${CMAKE_COMMAND} --install "${binary}"
+    VERBATIM)
 endforeach()
 
 # The packages: one zip for each build, with both programs and a short README for users.
