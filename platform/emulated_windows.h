@@ -44,7 +44,6 @@ using PFILETIME = FILETIME*;
 constexpr LONG ERROR_SUCCESS = 0;
 constexpr LONG ERROR_FILE_NOT_FOUND = 2;
 constexpr LONG ERROR_ACCESS_DENIED = 5;
-constexpr LONG ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr LONG ERROR_MORE_DATA = 234;
 constexpr LONG ERROR_NO_MORE_ITEMS = 259;
 constexpr LONG ERROR_KEY_DELETED = 1018;
@@ -92,7 +91,6 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
                     LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
                     LPPROCESS_INFORMATION processInformation);
 BOOL CloseHandle(HANDLE handle);
-DWORD GetLastError();
 
 LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
                      REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,

@@ -56,7 +56,6 @@ struct Machine {
   std::string moduleFileName;
   bool failModuleFileName = false;
   std::string commandLine;
-  DWORD lastError = 0;
 };
 
 Machine machine;
@@ -155,10 +154,7 @@ LONG Record(emu::RegistryCall call, LONG result) {
 // NOLINTBEGIN(readability-non-const-parameter)
 
 DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size) {
-  if (module != nullptr || machine.failModuleFileName || size == 0) {
-    machine.lastError = ERROR_ACCESS_DENIED;
-    return 0;
-  }
+  if (module != nullptr || machine.failModuleFileName || size == 0) return 0;
   const std::string& name = machine.moduleFileName;
   DWORD length = static_cast<DWORD>(std::min<std::size_t>(name.size(), size - 1));
   std::memcpy(fileName, name.data(), length);
@@ -188,10 +184,7 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
   machine.processStarts.push_back(start);
 
   *processInformation = {};
-  if (machine.failProcessCreation) {
-    machine.lastError = ERROR_FILE_NOT_FOUND;
-    return FALSE;
-  }
+  if (machine.failProcessCreation) return FALSE;
   processInformation->hProcess = reinterpret_cast<HANDLE>(machine.nextHandle++);
   processInformation->hThread = reinterpret_cast<HANDLE>(machine.nextHandle++);
   processInformation->dwProcessId = 100;
@@ -202,8 +195,6 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
 }
 
 BOOL CloseHandle(HANDLE handle) { return machine.openHandles.erase(handle) == 1; }
-
-DWORD GetLastError() { return machine.lastError; }
 
 LONG RegCreateKeyExA(HKEY root, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
                      REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result,
