@@ -1,6 +1,5 @@
 // The end-to-end tests' hands inside Wine. Arguments after the command are hex-encoded
 // UTF-8, so hostile links reach it untouched by any quoting; output is one JSON object a line.
-//   acp                                 the ANSI code page programs get
 //   dump ROOT PATH                      a key tree with every value's type and exact bytes
 //   plant ROOT PATH [NAME DATA]...      creates a key with REG_SZ values ("" names the default)
 //   remove ROOT PATH                    deletes a key tree
@@ -157,10 +156,6 @@ int Serve(const std::vector<std::wstring>& commandLines, std::vector<int> answer
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
   const std::wstring command = argv[1];
-  if (command == L"acp") {
-    Print("{\"acp\": " + std::to_string(GetACP()) + "}");
-    return 0;
-  }
   if ((command == L"dump" || command == L"plant" || command == L"remove") && argc >= 4) {
     const HKEY root = Root(argv[2]);
     const std::wstring path = FromHex(argv[3]);
