@@ -5,14 +5,6 @@
 #include <cstdio>
 #include <string>
 
-inline std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return "";
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string result(size, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size, nullptr, nullptr);
-  return result;
-}
-
 inline std::wstring Wide(const std::string& text) {
   if (text.empty()) return L"";
   const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
