@@ -29,14 +29,15 @@ void ShowMessage(const std::string& text, UINT icon) {
 
 // With the UTF-8 code page a path well inside the platform's limit can take more than
 // MAX_PATH bytes, and a cut name would register the wrong handler and start the wrong
-// client, so the buffer grows until the name fits. A result that fills the buffer may be
-// cut (Wine returns size - 1 without an error for a cut name), so it counts as too small.
+// client, so the buffer grows until the name fits. A cut comes without an error and falls
+// on a character boundary, up to four bytes short of the buffer's end, so only a name that
+// leaves room for one more four-byte character and the zero is surely whole.
 std::string ModuleFileName() {
   for (DWORD size = MAX_PATH;; size *= 2) {
     std::string name(size, '\0');
     const DWORD length = GetModuleFileNameA(nullptr, name.data(), size);
     if (length == 0) return "";
-    if (length < size - 1) {
+    if (length + 4 < size) {
       name.resize(length);
       return name;
     }
@@ -71,9 +72,12 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
   const std::string clientPath = installDirectory + kClientFileName;
   const std::string contentPath = installDirectory + kContentFolderName;
 
-  // Without our own file name the handler path would be a bare name: leave whatever
-  // registration there is alone rather than break it.
-  if (!moduleFileName.empty()) RegisterProtocolHandler(installDirectory + kHandlerFileName);
+  // Without our own file name the handler path would be a bare name, and the platform reads
+  // %1, %L, %* and their kind anywhere in the open command, with no way to escape a %: in
+  // either case leave whatever registration there is alone rather than break it.
+  const std::string handlerPath = installDirectory + kHandlerFileName;
+  if (!moduleFileName.empty() && handlerPath.find('%') == std::string::npos)
+    RegisterProtocolHandler(handlerPath);
 
   const std::string launchUrl = ExtractLaunchUrl(GetCommandLineA());
   if (launchUrl.empty()) {

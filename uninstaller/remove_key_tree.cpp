@@ -9,7 +9,9 @@ LONG RemoveKeyTree(HKEY root, const std::string& path) {
   LONG result = RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | KEY_WRITE, &key);
   if (result != ERROR_SUCCESS) return result;
   for (;;) {
-    char name[256];  // the longest key name and its terminating zero
+    // The longest key name, 255 characters, takes up to three bytes each in our UTF-8 code
+    // page; a shorter buffer would stop the removal at a long non-ASCII name.
+    char name[3 * 255 + 1];
     DWORD nameLength = sizeof name;
     if (RegEnumKeyExA(key, 0, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
       RegCloseKey(key);

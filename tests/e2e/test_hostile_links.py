@@ -1,6 +1,7 @@
 """The fuzzer's seed corpus of hostile links, delivered to the real 32-bit launcher under
-Wine, held to the fuzzer's own oracle: refused, or the client's CommandLineToArgvW sees
-exactly the ten arguments the oracle expects."""
+Wine, held to the fuzzer's own oracle: refused, or the client sees exactly the ten arguments
+the oracle expects, both through CommandLineToArgvW and through the C runtime's split of its
+narrow command line in Wine's default 1252 code page."""
 
 import json
 import subprocess
@@ -59,4 +60,7 @@ def test_a_corpus_link_under_wine(wine, expectations, entry):
     else:
         assert run.exit_codes == [0] and run.calls == []
         [record] = client_records(unix, 1)
-        assert record["argv"] == [bytes.fromhex(a).decode("utf-8") for a in expected["clientArguments"]]
+        arguments = [bytes.fromhex(a).decode("utf-8") for a in expected["clientArguments"]]
+        assert record["argv"] == arguments
+        # A client in the legacy code page reads the line through best-fit conversion.
+        assert [bytes.fromhex(a) for a in record["ansiArgv"]] == [a.encode("cp1252") for a in arguments]

@@ -107,6 +107,30 @@ def test_folders_outside_the_legacy_code_page(wine, folders):
     assert record["currentDirectory"] == folder.rstrip("\\")
 
 
+def test_a_name_cut_at_a_character_boundary_is_not_taken_for_whole(wine):
+    # 294 bytes: a 260-byte buffer takes 258 of them, ending in the parent folder's name,
+    # without an error; the parent holds a client of its own that must not start.
+    parent, parent_unix = wine.install("A", "\u6f22" * 80)
+    folder, unix = wine.install("A", "\u6f22" * 80, "\u6f22" * 10)
+    assert len((folder + "VelmoraPlayer.exe").encode("utf-8")) == 294
+    wine.run(launcher(folder))
+    expect_registration(wine, folder)
+    assert wine.open_links(play_link()).exit_codes == [0]
+    assert [r["argv"] for r in client_records(unix, 1)] == [expected_argv(folder)]
+    assert client_records(parent_unix, 0) == []
+
+
+def test_a_percent_in_the_folder_leaves_the_registration_alone(wine):
+    # The platform would read the %1 in the open command as the link itself.
+    first, _ = wine.install(*FOLDER)
+    wine.run(launcher(first))
+    folder, unix = wine.install("Velmora%1")
+    run = wine.run(f'{launcher(folder)} "{play_link()}"')
+    assert run.exit_codes == [0] and run.boxes == []
+    assert [r["argv"] for r in client_records(unix, 1)] == [expected_argv(folder)]
+    expect_registration(wine, first)
+
+
 def test_several_links_at_once_each_start_their_client(wine):
     folder, unix = wine.install(*FOLDER)
     wine.run(launcher(folder))

@@ -100,3 +100,12 @@ def test_wide_deep_trees_go_and_similar_names_stay(wine):
         wine.remove("HKCU", path)
     assert wine.dump("HKLM", r"Software\Classes\velmor-player-old")["shell"] == {"": (1, 10, "keep\0")}
     wine.remove("HKLM", r"Software\Classes\velmor-player-old")
+
+
+def test_a_long_non_ascii_key_name_is_removed(wine):
+    # 200 letters of two bytes each in the uninstaller's UTF-8 code page.
+    plant_tree(wine, "HKCU", CLASS_KEY)
+    wine.plant("HKCU", CLASS_KEY + "\\shell\\" + "\u00e9" * 200, {"": "x"})
+    run = uninstall(wine)
+    expect_boxes(run, (confirm_text(), MB_YESNO | MB_ICONQUESTION), (removed_text(), MB_ICONINFORMATION))
+    assert wine.dump("HKCU", CLASS_KEY) == {}

@@ -76,7 +76,10 @@ class Wine:
     def __init__(self, workdir):
         self.workdir = Path(workdir)
         self.prefix = self.workdir / "prefix"
-        self.env = dict(os.environ, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
+        # Wine takes its locale from these: C.UTF-8, on every Debian, gives US English with
+        # the 1252 code page, the legacy code page a stand-in client runs in.
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
+        self.env.update(LANG="C.UTF-8", WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.xvfb = None
 

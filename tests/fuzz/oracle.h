@@ -36,7 +36,7 @@ inline bool Unusable(const std::string& value) {
   if (value.empty() || value[value.size() - 1] == '\\') return true;
   return std::any_of(value.begin(), value.end(), [](char c) {
     const auto byte = static_cast<unsigned char>(c);
-    return byte == '"' || byte < 0x20 || byte == 0x7F;
+    return byte == '"' || byte < 0x20 || byte >= 0x7F;
   });
 }
 

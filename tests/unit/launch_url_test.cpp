@@ -51,12 +51,14 @@ TEST(GetLaunchParameter, ReadsTheFirstMatchUpToThePlus) {
 TEST(IsUsableLaunchParameter, RefusesValuesThatCouldLeaveTheirQuotes) {
   const char* const refused[] = {
       "", "a\"b", "\"", "abc\\", "\\\\", "a\tb", "a\nb", "a\rb", "a\x7f", "\x01",
+      // Best-fit conversion makes a quote, a backslash or a yen sign of these in a legacy
+      // code page; nothing outside ASCII passes.
+      "x\xef\xbc\x82y", "x\xef\xbc\xbc", "x\xc2\xa5", "\xd0\x96\xd0\xb8", "a\x80", "\xff",
   };
   for (const char* value : refused) EXPECT_FALSE(IsUsableLaunchParameter(value)) << value;
 
   const char* const accepted[] = {
-      "abc", "a b", "%22", "a\\b", "\\x", "http://h/p?a=1&b=2", "\xd0\x96\xe4\xb8\xad",
-      "\xef\xbc\x82",  // a full-width quote is no quote to the argument rules
+      "abc", "a b", "%22", "a\\b", "\\x", "http://h/p?a=1&b=2", "%D0%A2", "~",
   };
   for (const char* value : accepted) EXPECT_TRUE(IsUsableLaunchParameter(value)) << value;
 }

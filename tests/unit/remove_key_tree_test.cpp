@@ -61,7 +61,7 @@ TEST_F(RemoveKeyTreeTest, UsesTheAgreedCallsAndArguments) {
     }
     if (call.function == "RegEnumKeyExA") {
       EXPECT_EQ(call.index, 0u);
-      EXPECT_EQ(call.size, 256u);
+      EXPECT_EQ(call.size, 766u);
       EXPECT_TRUE(call.plainArguments);
     }
   }

@@ -31,3 +31,14 @@ inline std::string JsonString(const std::wstring& text) {
   }
   return json + "\"";
 }
+
+// Bytes as a JSON string of hex digits, for narrow strings in whatever code page.
+inline std::string Hex(const std::string& bytes) {
+  std::string hex = "\"";
+  for (const char c : bytes) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(c));
+    hex += digits;
+  }
+  return hex + "\"";
+}

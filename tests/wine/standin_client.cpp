@@ -1,14 +1,17 @@
 // Stands in for the game client in the end-to-end tests and the benchmark: records how it was started into
 // client-<pid>.json beside itself, written under a temporary name and then renamed, so a
-// test never reads half a record.
+// test never reads half a record. Like a legacy client, it has a narrow entry point and no
+// manifest, so it runs in the system's legacy code page: it records both the Unicode view
+// of its command line and the narrow one, with the C runtime's split of the narrow one.
 #include <windows.h>
 #include <shellapi.h>
+#include <stdlib.h>
 
 #include <string>
 
 #include "tests/wine/json.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // Under the benchmark, being up is all that counts: say so and leave no record.
   if (HANDLE started = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"VelmoraBenchClientStarted")) {
     SetEvent(started);
@@ -21,6 +24,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   std::string json = "{\"commandLine\": " + JsonString(commandLine) + ", \"argv\": [";
   for (int i = 0; i < count; ++i) json += (i ? ", " : "") + JsonString(argv[i]);
   LocalFree(argv);
+  json += "], \"ansiCommandLine\": " + Hex(GetCommandLineA()) + ", \"ansiArgv\": [";
+  for (int i = 0; i < __argc; ++i) json += (i ? ", " : "") + Hex(__argv[i]);
   wchar_t directory[32768];
   GetCurrentDirectoryW(32768, directory);
   json += "], \"currentDirectory\": " + JsonString(directory) + "}\n";
