@@ -57,6 +57,7 @@ constexpr UINT MB_OK = 0x0;
 constexpr UINT MB_YESNO = 0x4;
 constexpr UINT MB_ICONERROR = 0x10;
 constexpr UINT MB_ICONQUESTION = 0x20;
+constexpr UINT MB_ICONWARNING = 0x30;
 constexpr UINT MB_ICONINFORMATION = 0x40;
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;

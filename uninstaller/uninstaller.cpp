@@ -10,6 +10,9 @@ int ShowMessage(const std::string& text, UINT style) {
   return MessageBoxA(nullptr, text.c_str(), kUninstallerDisplayName, style);
 }
 
+// A target that is there but would not go: anything but removed or not found.
+bool Failed(LONG result) { return result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND; }
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR /*commandLine*/,
@@ -22,11 +25,21 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
 
   // All three are always tried. The class root is the merged view that also shows a
   // machine-wide registration; the last key is where an older release registered.
-  bool removed = RemoveKeyTree(HKEY_CURRENT_USER, kClassKeyPath) == ERROR_SUCCESS;
-  removed = (RemoveKeyTree(HKEY_CLASSES_ROOT, kSchemeName) == ERROR_SUCCESS) || removed;
-  removed = (RemoveKeyTree(HKEY_CURRENT_USER, kLegacyClassKeyPath) == ERROR_SUCCESS) || removed;
+  const LONG user = RemoveKeyTree(HKEY_CURRENT_USER, kClassKeyPath);
+  const LONG machine = RemoveKeyTree(HKEY_CLASSES_ROOT, kSchemeName);
+  const LONG legacy = RemoveKeyTree(HKEY_CURRENT_USER, kLegacyClassKeyPath);
 
-  if (removed) {
+  // A registration that stays must not be reported as gone or as never there, and the
+  // folder it points into must not be deleted while it does.
+  const bool userFailed = Failed(user) || Failed(legacy);
+  if (userFailed || Failed(machine)) {
+    std::string text = "The protocol handler could not be removed completely.\n\n";
+    if (userFailed) text += "Your user account's registration remains: close any running games and try again.\n\n";
+    if (Failed(machine))
+      text += "The machine-wide registration remains: run this uninstaller as an administrator.\n\n";
+    text += "Keep this folder until the uninstaller reports success.";
+    ShowMessage(text, MB_OK | MB_ICONWARNING);
+  } else if (user == ERROR_SUCCESS || machine == ERROR_SUCCESS || legacy == ERROR_SUCCESS) {
     ShowMessage("Velmora Player has been uninstalled successfully.\n\n"
                 "Protocol handler registry entries have been removed.\n\n"
                 "You can now delete this folder and download a fresh copy\nfrom " + download,

@@ -1,7 +1,9 @@
 """The real 32-bit VelmoraPlayerUninstaller.exe under Wine, its message boxes answered."""
 
+import pytest
+
 from winehost import (CLASS_KEY, IDNO, IDYES, LEGACY_KEY, MACHINE_KEY, MB_ICONINFORMATION,
-                      MB_ICONQUESTION, MB_YESNO, site_host)
+                      MB_ICONQUESTION, MB_ICONWARNING, MB_YESNO, site_host)
 
 CAPTION = "Velmora Player Uninstaller"
 
@@ -20,6 +22,19 @@ def removed_text():
 def nothing_found_text():
     return ("No Velmora Player installation was found in the registry.\n\n"
             f"You can safely delete this folder and download a fresh copy\nfrom {site_host()}/download")
+
+
+def incomplete_text(user, machine):
+    return ("The protocol handler could not be removed completely.\n\n"
+            + ("Your user account's registration remains: close any running games and try again.\n\n" if user else "")
+            + ("The machine-wide registration remains: run this uninstaller as an administrator.\n\n" if machine else "")
+            + "Keep this folder until the uninstaller reports success.")
+
+
+# Everything but KEY_SET_VALUE: the removal's access is refused, reading is not.
+NO_SET_VALUE = "D:(A;;0xf003d;;;WD)"
+# A deny rule on writing, as a standard user meets on a machine-wide key.
+DENY_WRITE = "D:(D;;0x6;;;WD)(A;;KA;;;WD)"
 
 
 def uninstall(wine, answers=(IDYES,)):
@@ -109,3 +124,30 @@ def test_a_long_non_ascii_key_name_is_removed(wine):
     run = uninstall(wine)
     expect_boxes(run, (confirm_text(), MB_YESNO | MB_ICONQUESTION), (removed_text(), MB_ICONINFORMATION))
     assert wine.dump("HKCU", CLASS_KEY) == {}
+
+
+def deep_path(base):
+    """A tree below base whose full path passes 260 characters."""
+    return base + "".join("\\" + c * 60 for c in "abcd")
+
+
+# What stays is held against what was planted: (root, path) of every tree, and the user's
+# and the machine-wide part of the warning.
+@pytest.mark.parametrize("plant, protect, user, machine", [
+    ([("HKCU", CLASS_KEY), ("HKLM", MACHINE_KEY)], ("HKLM", MACHINE_KEY, DENY_WRITE), False, True),
+    ([("HKCU", CLASS_KEY)], ("HKCU", CLASS_KEY + r"\DefaultIcon", NO_SET_VALUE), True, False),
+    ([("HKCU", CLASS_KEY), ("HKCU", LEGACY_KEY)], ("HKCU", CLASS_KEY + r"\DefaultIcon", NO_SET_VALUE), True, False),
+    ([("HKCU", CLASS_KEY), ("HKCU", deep_path(CLASS_KEY + r"\shell"))], None, True, False),
+], ids=["machine-wide denied", "subkey refuses", "subkey refuses, legacy key goes", "path over 260"])
+def test_a_removal_that_fails_is_reported_as_such(wine, plant, protect, user, machine):
+    for root, path in plant:
+        wine.plant(root, path, {"URL Protocol": ""})
+    if protect:
+        wine.plant(protect[0], protect[1], {"": "icon"})
+        wine.protect(*protect)
+    run = uninstall(wine)
+    expect_boxes(run, (confirm_text(), MB_YESNO | MB_ICONQUESTION),
+                 (incomplete_text(user, machine), MB_ICONWARNING))
+    assert bool(wine.dump("HKCU", CLASS_KEY)) == user
+    assert bool(wine.dump("HKLM", MACHINE_KEY)) == machine
+    assert wine.dump("HKCU", LEGACY_KEY) == {}

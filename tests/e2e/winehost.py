@@ -21,7 +21,7 @@ LEGACY_KEY = CLASS_KEY + "-old"
 MACHINE_KEY = CLASS_KEY  # under HKLM: Wine's HKEY_CLASSES_ROOT is HKLM\Software\Classes
 
 IDYES, IDNO = 6, 7
-MB_ICONERROR, MB_ICONQUESTION, MB_ICONINFORMATION, MB_YESNO = 0x10, 0x20, 0x40, 0x4
+MB_ICONERROR, MB_ICONQUESTION, MB_ICONWARNING, MB_ICONINFORMATION, MB_YESNO = 0x10, 0x20, 0x30, 0x40, 0x4
 
 
 def site_host():
@@ -158,6 +158,10 @@ class Wine:
         for name, data in (values or {}).items():
             args += [_hex(name), _hex(data)]
         events, _ = self.helper("plant", root, _hex(path), *args)
+        assert events[0]["result"] == 0
+
+    def protect(self, root, path, sddl):
+        events, _ = self.helper("protect", root, _hex(path), sddl)
         assert events[0]["result"] == 0
 
     def remove(self, root, path):

@@ -64,16 +64,26 @@ TEST_F(UninstallerRun, TriesAllThreeTargetsAndReportsWhetherAnyWent) {
     SCOPED_TRACE(mask);
     emu::Reset();
     bool anyRemovable = false;
+    bool userRefused = false;
+    bool machineRefused = false;
     for (int i = 0, m = mask; i < 3; ++i, m /= 3) {
       if (m % 3 == 0) continue;  // absent
       emu::PutKey(targets[i].root, std::string(targets[i].path) + R"(\shell\open\command)");
       if (m % 3 == 2) emu::FailDelete(targets[i].root, targets[i].path, ERROR_ACCESS_DENIED);
       anyRemovable = anyRemovable || m % 3 == 1;
+      (i == 1 ? machineRefused : userRefused) |= m % 3 == 2;
     }
     emu::AnswerMessageBoxes({IDYES});
     EXPECT_EQ(WinMain(nullptr, nullptr, nullptr, 0), 0);
-    ExpectBoxes({{kConfirm, MB_YESNO | MB_ICONQUESTION},
-                 {anyRemovable ? kRemoved : kNothingFound, MB_OK | MB_ICONINFORMATION}});
+    if (userRefused || machineRefused) {
+      ASSERT_EQ(emu::MessageBoxes().size(), 2u);
+      EXPECT_EQ(emu::MessageBoxes()[1].type, static_cast<UINT>(MB_OK | MB_ICONWARNING));
+      EXPECT_EQ(emu::MessageBoxes()[1].text.find("user account") != std::string::npos, userRefused);
+      EXPECT_EQ(emu::MessageBoxes()[1].text.find("machine-wide") != std::string::npos, machineRefused);
+    } else {
+      ExpectBoxes({{kConfirm, MB_YESNO | MB_ICONQUESTION},
+                   {anyRemovable ? kRemoved : kNothingFound, MB_OK | MB_ICONINFORMATION}});
+    }
 
     std::vector<std::pair<HKEY, std::string>> opened;
     for (const emu::RegistryCall& call : emu::RegistryCalls())

@@ -3,12 +3,14 @@
 //   dump ROOT PATH                      a key tree with every value's type and exact bytes
 //   plant ROOT PATH [NAME DATA]...      creates a key with REG_SZ values ("" names the default)
 //   remove ROOT PATH                    deletes a key tree
+//   protect ROOT PATH SDDL              gives an existing key the access rules of an SDDL string
 //   open [--answers A,B] [--hold MS] [--relay] URL...
 //        delivers links the way the platform does: the registered open command with %1
 //        replaced, started at once; then answers the message boxes they show (each one
 //        after MS milliseconds with --hold, time for a screenshot; traced with --relay)
 //   run [same options] COMMANDLINE...  starts command lines and answers their message boxes
 #include <windows.h>
+#include <sddl.h>
 
 #include <cstdlib>
 #include <set>
@@ -156,7 +158,7 @@ int Serve(const std::vector<std::wstring>& commandLines, std::vector<int> answer
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
   const std::wstring command = argv[1];
-  if ((command == L"dump" || command == L"plant" || command == L"remove") && argc >= 4) {
+  if ((command == L"dump" || command == L"plant" || command == L"remove" || command == L"protect") && argc >= 4) {
     const HKEY root = Root(argv[2]);
     const std::wstring path = FromHex(argv[3]);
     if (command == L"dump") {
@@ -171,6 +173,17 @@ int wmain(int argc, wchar_t** argv) {
       return 0;
     }
     HKEY key = nullptr;
+    if (command == L"protect" && argc == 5) {
+      PSECURITY_DESCRIPTOR rules = nullptr;
+      LONG result = RegOpenKeyExW(root, path.c_str(), 0, WRITE_DAC, &key);
+      if (result == ERROR_SUCCESS && !ConvertStringSecurityDescriptorToSecurityDescriptorW(argv[4], SDDL_REVISION_1, &rules, nullptr))
+        result = static_cast<LONG>(GetLastError());
+      if (rules) result = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, rules);
+      LocalFree(rules);
+      if (key) RegCloseKey(key);
+      Print("{\"result\": " + std::to_string(result) + "}");
+      return 0;
+    }
     LONG result = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
     for (int i = 4; result == ERROR_SUCCESS && i + 1 < argc; i += 2) {
       const std::wstring name = FromHex(argv[i]), data = FromHex(argv[i + 1]);
