@@ -10,7 +10,9 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
-from winehost import DIST, Wine, make_workdir, site_host  # noqa: E402
+from winehost import ROOT, Wine, make_workdir, site_host  # noqa: E402
+
+DIST = ROOT / "dist" / "win32"
 
 BENCH = ROOT / "build" / "windows-x86" / "bench"
 TICKET = "BENCH-TICKET-0001"

@@ -1,15 +1,12 @@
-# Adds one of the shipped programs. For Windows: GUI subsystem, static runtime, small,
-# stripped, ASLR and DEP on, no link timestamp, with its manifest and version resource.
-# For the host, its sources become the static library HOST_LIBRARY, which the unit tests
-# link against the emulated Windows calls.
+# Adds one of the shipped Windows programs: GUI subsystem, static runtime, small, stripped,
+# ASLR and DEP on, no link timestamp, with its manifest and version resource. The sources
+# are kept on the target, for the test-only builds of the same program.
 function(velmora_add_program target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "RC;HOST_LIBRARY" "SOURCES")
-  if(NOT WIN32)
-    add_library(${arg_HOST_LIBRARY} STATIC ${arg_SOURCES})
-    target_link_libraries(${arg_HOST_LIBRARY} PUBLIC velmora_shared velmora_platform)
-    return()
-  endif()
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "RC" "SOURCES")
   add_executable(${target} WIN32 ${arg_SOURCES} ${arg_RC})
+  set(sources ${arg_SOURCES} ${arg_RC})
+  list(TRANSFORM sources PREPEND "${CMAKE_CURRENT_SOURCE_DIR}/")
+  set_target_properties(${target} PROPERTIES VELMORA_SOURCES "${sources}")
   target_link_libraries(${target} PRIVATE velmora_shared velmora_platform)
   target_compile_options(${target} PRIVATE -Os -ffunction-sections -fdata-sections -Wall -Wextra
                          "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.")

@@ -8,7 +8,7 @@ namespace {
 // REG_SZ data is stored with its terminating zero, and the byte count says so.
 void SetStringValue(HKEY key, const char* name, const std::string& data) {
   RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                 static_cast<DWORD>(data.size() + 1));
+                 static_cast<DWORD>(data.size()) + 1);
 }
 
 HKEY CreateUserKey(const char* path) {

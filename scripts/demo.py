@@ -15,15 +15,20 @@ LINK = ("velmor-player:1+launchmode:play+gameinfo:DEMO-TICKET-1234"
         "+placelauncherurl:https://www.velmora.example/Game/PlaceLauncher.ashx?placeId=1818")
 
 
+def show(run, shots):
+    for box, path in zip(run.boxes, shots[-len(run.boxes):] if run.boxes else []):
+        print(f"  message box \"{box['caption']}\": {box['text']!r} -> {path.relative_to(OUTPUT.parent)}")
+    print(f"  exit code {run.exit_codes[0]}")
+
+
 def main():
     shutil.rmtree(OUTPUT, ignore_errors=True)
     OUTPUT.mkdir()
     shots = []
 
-    def shot(box):
+    def shot():
         path = OUTPUT / f"box-{len(shots) + 1}.png"
         shots.append(path)
-        print(f"  message box \"{box['caption']}\": {box['text']!r} -> {path.relative_to(OUTPUT.parent)}")
         return path
 
     workdir = make_workdir()
@@ -32,12 +37,12 @@ def main():
         folder, unix = wine.install("Games", "Velmora Player")
         print(f"1. Starting {folder}VelmoraPlayer.exe once, as a user does after unpacking it")
         run = wine.run(f'"{folder}VelmoraPlayer.exe"', screenshots=shot)
-        print(f"  exit code {run.exit_codes[0]}")
-        command = wine.dump("HKCU", COMMAND_KEY)[""][""][2].rstrip("\0")
+        show(run, shots)
+        command = wine.dump("HKCU", COMMAND_KEY)[""][""][1].rstrip("\0")
         print(f"2. Registered open command: {command}")
         print(f"3. Opening the link {LINK}")
         run = wine.open_links(LINK, screenshots=shot)
-        print(f"  exit code {run.exit_codes[0]}")
+        show(run, shots)
         [record] = client_records(unix, 1)
         print("4. The client received this command line:")
         print(f"  {record['commandLine']}")
@@ -47,7 +52,7 @@ def main():
         print(f"  in the folder {record['currentDirectory']}")
         print(f"5. Running {folder}VelmoraPlayerUninstaller.exe and answering Yes")
         run = wine.run(f'"{folder}VelmoraPlayerUninstaller.exe"', answers=[IDYES], screenshots=shot)
-        print(f"  exit code {run.exit_codes[0]}")
+        show(run, shots)
         left = wine.dump("HKCU", CLASS_KEY)
         print(f"6. HKEY_CURRENT_USER\\{CLASS_KEY} is {'still there: ' + str(left) if left else 'gone'}")
     finally:

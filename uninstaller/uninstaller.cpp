@@ -37,17 +37,15 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
     if (userFailed) text += "Your user account's registration remains: close any running games and try again.\n\n";
     if (Failed(machine))
       text += "The machine-wide registration remains: run this uninstaller as an administrator.\n\n";
-    text += "Keep this folder until the uninstaller reports success.";
-    ShowMessage(text, MB_OK | MB_ICONWARNING);
-  } else if (user == ERROR_SUCCESS || machine == ERROR_SUCCESS || legacy == ERROR_SUCCESS) {
-    ShowMessage("Velmora Player has been uninstalled successfully.\n\n"
-                "Protocol handler registry entries have been removed.\n\n"
-                "You can now delete this folder and download a fresh copy\nfrom " + download,
-                MB_OK | MB_ICONINFORMATION);
-  } else {
-    ShowMessage("No Velmora Player installation was found in the registry.\n\n"
-                "You can safely delete this folder and download a fresh copy\nfrom " + download,
-                MB_OK | MB_ICONINFORMATION);
+    ShowMessage(text + "Keep this folder until the uninstaller reports success.", MB_OK | MB_ICONWARNING);
+    return 0;
   }
+  const bool removed = user == ERROR_SUCCESS || machine == ERROR_SUCCESS || legacy == ERROR_SUCCESS;
+  ShowMessage(removed ? "Velmora Player has been uninstalled successfully.\n\n"
+                        "Protocol handler registry entries have been removed.\n\n"
+                        "You can now delete this folder and download a fresh copy\nfrom " + download
+                      : "No Velmora Player installation was found in the registry.\n\n"
+                        "You can safely delete this folder and download a fresh copy\nfrom " + download,
+              MB_OK | MB_ICONINFORMATION);
   return 0;
 }

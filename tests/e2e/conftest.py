@@ -1,3 +1,4 @@
+import os
 import shutil
 
 import pytest
@@ -11,12 +12,17 @@ def wine():
     host = Wine(workdir).start()
     yield host
     host.stop()
-    shutil.rmtree(workdir, ignore_errors=True)
+    if "VELMORA_WINE_DIR" not in os.environ:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+# Every end-to-end test runs against both shipped builds.
+@pytest.fixture(params=["win32", "win64"])
+def build(request):
+    return request.param
 
 
 @pytest.fixture(autouse=True)
 def clean_registration(wine):
-    wine.remove("HKCU", CLASS_KEY)
-    wine.remove("HKCU", LEGACY_KEY)
+    wine.remove("HKCU", CLASS_KEY, LEGACY_KEY)
     wine.remove("HKLM", MACHINE_KEY)
-    yield

@@ -1,143 +1,166 @@
-"""The real 32-bit VelmoraPlayer.exe under Wine: registry, link delivery, client start and
-message boxes, as a user's machine would see them. Refused links, missing and empty values
-and the injection shapes among them, are in test_hostile_links.py."""
+"""The real VelmoraPlayer.exe, both builds, under Wine: registry, link delivery, client start
+and message boxes as a user's machine sees them, read from outside through the registry, the
+stand-in client and Wine's relay trace of the program's own calls. Refused links are in
+test_hostile_links.py."""
 
 import pytest
 
-from winehost import (CLASS_KEY, MB_ICONERROR, MB_ICONINFORMATION,
-                      client_records, site_host)
+from winehost import (BUILDS, CLASS_KEY, COMMAND_KEY, MB_ICONERROR, MB_ICONINFORMATION, ROOT,
+                      client_records, masked, site_host)
 
+HKCU, KEY_WRITE, REG_SZ = 0x80000001, 0x20006, 1
 FOLDER = ("Velmora Games", "Player Folder")
 TICKET = "8C1F5E0A-77B2/sessionToken%3D%3D"
 JOIN_URL = "https://www.velmora.example/Game/PlaceLauncher.ashx?request=RequestGame&placeId=1818"
-
-
-def play_link(ticket=TICKET, join_url=JOIN_URL):
-    return f"velmor-player:1+launchmode:play+gameinfo:{ticket}+launchtime:1700000000+placelauncherurl:{join_url}"
+LINK = f"velmor-player:1+launchmode:play+gameinfo:{TICKET}+launchtime:1700000000+placelauncherurl:{JOIN_URL}"
 
 
 def launcher(folder):
     return f'"{folder}VelmoraPlayer.exe"'
 
 
-def expected_argv(folder, ticket=TICKET, join_url=JOIN_URL):
-    return [folder + "OlvanePlayerBetaRaw.exe",
-            "--authenticationUrl", f"http://{site_host()}/Login/Negotiate.ashx",
-            "--authenticationTicket", ticket,
-            "--joinScriptUrl", join_url,
-            "--content", folder + "content",
-            "--play"]
+def client_line(folder):
+    return (f'"{folder}OlvanePlayerBetaRaw.exe" --authenticationUrl "http://{site_host()}/Login/Negotiate.ashx" '
+            f'--authenticationTicket "{TICKET}" --joinScriptUrl "{JOIN_URL}" --content "{folder}content" --play')
 
 
-def expect_box(run, text, icon):
-    assert [b["text"] for b in run.boxes] == [text]
-    assert run.calls == [{"owner": 0, "text": text, "caption": "Velmora Player", "style": icon}]
-    assert run.boxes[0]["caption"] == "Velmora Player" and not run.boxes[0]["yesNo"]
+def expected_argv(folder):
+    return [folder + "OlvanePlayerBetaRaw.exe", "--authenticationUrl", f"http://{site_host()}/Login/Negotiate.ashx",
+            "--authenticationTicket", TICKET, "--joinScriptUrl", JOIN_URL, "--content", folder + "content", "--play"]
+
+
+def expect_started(unix, folder, others=()):
+    [record] = client_records(unix, 1)
+    assert record["argv"] == expected_argv(folder) and record["commandLine"] == client_line(folder)
+    assert record["currentDirectory"] == folder.rstrip("\\")
+    assert all(client_records(other, 0) == [] for other in others)
+
+
+def registration_calls(folder):
+    """The registration's calls, exactly: keys, access, options, types and byte counts."""
+    command = f'"{folder}VelmoraPlayer.exe" "%1"'
+    create = lambda path: ["RegCreateKeyExA", [HKCU, path, 0, 0, 0, KEY_WRITE, 0, ..., 0], 0]
+    set_value = lambda name, size: ["RegSetValueExA", [..., name, 0, REG_SZ, ..., size], 0]
+    return [create(CLASS_KEY), set_value(0, 28), set_value("URL Protocol", 1), ["RegCloseKey", [...], 0],
+            create(COMMAND_KEY), set_value(0, len(command.encode()) + 1), ["RegCloseKey", [...], 0]]
 
 
 def expect_registration(wine, folder):
-    open_command = f'"{folder}VelmoraPlayer.exe" "%1"'
     assert wine.dump("HKCU", CLASS_KEY) == {
-        "": {"": (1, 2 * 28, "URL:Velmora Player Protocol\0"), "URL Protocol": (1, 2, "\0")},
-        "shell": {},
-        r"shell\open": {},
-        r"shell\open\command": {"": (1, 2 * (len(open_command) + 1), open_command + "\0")},
+        "": {"": (REG_SZ, "URL:Velmora Player Protocol\0"), "URL Protocol": (REG_SZ, "\0")},
+        "shell": {}, r"shell\open": {},
+        r"shell\open\command": {"": (REG_SZ, f'"{folder}VelmoraPlayer.exe" "%1"\0')},
     }
 
 
-def test_start_without_a_link_registers_and_shows_the_notice(wine):
-    folder, unix = wine.install(*FOLDER)
+def test_a_start_without_a_link_registers_and_shows_the_notice(wine, build):
+    folder, unix = wine.install(*FOLDER, build=build)
     run = wine.run(launcher(folder))
+    notice = f"Velmora Player has been installed.\nYou can now play games on {site_host()}"
     assert run.exit_codes == [0]
-    expect_box(run, f"Velmora Player has been installed.\nYou can now play games on {site_host()}",
-               MB_ICONINFORMATION)
+    assert run.boxes == [{"caption": "Velmora Player", "text": notice, "yesNo": False}]
+    expected = registration_calls(folder) + [["MessageBoxA", [0, notice, "Velmora Player", MB_ICONINFORMATION], 1]]
+    assert masked(run.calls, expected) == expected
+    # Each key's values go through the handle that created it, which is then closed.
+    assert len({tuple(a[:1]) for f, a, _ in run.calls[1:4]}) == len({tuple(a[:1]) for f, a, _ in run.calls[5:7]}) == 1
     expect_registration(wine, folder)
     assert client_records(unix, 0) == []
 
 
-def test_a_play_link_reaches_the_client_with_its_values(wine):
-    folder, unix = wine.install(*FOLDER)
+def test_a_play_link_starts_the_client_from_the_install_folder(wine, build):
+    folder, unix = wine.install(*FOLDER, build=build)
     wine.run(launcher(folder))
-    run = wine.open_links(play_link())
-    assert run.exit_codes == [0] and run.boxes == [] and run.calls == []
-    [record] = client_records(unix, 1)
-    assert record["argv"] == expected_argv(folder)
-    assert record["commandLine"] == (
-        f'"{folder}OlvanePlayerBetaRaw.exe" --authenticationUrl "http://{site_host()}/Login/Negotiate.ashx" '
-        f'--authenticationTicket "{TICKET}" --joinScriptUrl "{JOIN_URL}" --content "{folder}content" --play')
-    assert record["currentDirectory"] == folder.rstrip("\\")
+    run = wine.open_links(LINK)
+    assert run.exit_codes == [0] and run.boxes == []
+    # The client's record shows the whole command line; the trace, only its start.
+    start = [["CreateProcessA", [0, ..., 0, 0, 0, 0, 0, folder, ..., ...], 1],
+             ["CloseHandle", [...], 1], ["CloseHandle", [...], 1]]
+    assert masked(run.calls, registration_calls(folder) + start) == registration_calls(folder) + start
+    assert run.calls[-1][1] != run.calls[-2][1]
+    expect_started(unix, folder)
     expect_registration(wine, folder)
 
 
-def test_a_missing_client_is_reported(wine):
-    folder, _ = wine.install(*FOLDER, client=False)
-    wine.run(launcher(folder))
-    run = wine.open_links(play_link())
-    assert run.exit_codes == [1]
-    expect_box(run, "Failed to launch Velmora Player client.", MB_ICONERROR)
+def test_a_missing_client_is_reported(wine, build):
+    folder, _ = wine.install(*FOLDER, build=build, client=False)
+    run = wine.run(f'{launcher(folder)} "{LINK}"')
+    assert run.exit_codes == [1] and [b["text"] for b in run.boxes] == ["Failed to launch Velmora Player client."]
+    assert run.message_boxes() == [(0, "Failed to launch Velmora Player client.", "Velmora Player", MB_ICONERROR)]
 
 
-def test_a_start_from_a_second_folder_repoints_the_scheme(wine):
-    first, first_unix = wine.install("Velmora Old")
-    second, second_unix = wine.install("Velmora New", "Player")
+def test_a_start_from_a_second_folder_repoints_the_scheme(wine, build):
+    first, first_unix = wine.install("Velmora Old", build=build)
+    second, second_unix = wine.install("Velmora New", "Player", build=build)
     wine.run(launcher(first))
     wine.run(launcher(second))
     expect_registration(wine, second)
-    assert wine.open_links(play_link()).exit_codes == [0]
-    assert [r["argv"] for r in client_records(second_unix, 1)] == [expected_argv(second)]
-    assert client_records(first_unix, 0) == []
+    assert wine.open_links(LINK).exit_codes == [0]
+    expect_started(second_unix, second, others=[first_unix])
 
 
+def test_a_class_key_that_cannot_be_written_stops_neither_the_command_nor_the_client(wine, build):
+    folder, unix = wine.install(*FOLDER, build=build)
+    wine.plant("HKCU", COMMAND_KEY, {"": "old"})
+    wine.protect("HKCU", CLASS_KEY, "D:(A;OICI;0xf003d;;;WD)")  # everything but setting values
+    run = wine.run(f'{launcher(folder)} "{LINK}"')
+    assert run.exit_codes == [0]
+    assert [(f, r) for f, _, r in run.calls[:2]] == [("RegCreateKeyExA", 5), ("RegCreateKeyExA", 0)]
+    assert wine.dump("HKCU", COMMAND_KEY)[""][""] == (REG_SZ, f'"{folder}VelmoraPlayer.exe" "%1"\0')
+    expect_started(unix, folder)
+
+
+# Letters outside the legacy code page; a UTF-8 name over 260 bytes; and one of 294 bytes
+# whose first 258 end in the parent folder, where another client waits that must not start.
 @pytest.mark.parametrize("folders", [
     ("Игры Velmora", "玩家 フォルダー"),
-    # Each CJK letter takes three bytes in UTF-8: well over 260 bytes, well under the
-    # platform's 260-character path limit.
     ("長い名前のフォルダー" * 4, "玩家文件夹的名字很长" * 4, "プレイヤー" * 4),
-], ids=["cyrillic and cjk", "over 260 bytes"])
-def test_folders_outside_the_legacy_code_page(wine, folders):
-    folder, unix = wine.install(*folders)
-    if len(folders) > 2:
-        assert len(folder.encode("utf-8")) > 260 and len(folder) < 200
-    run = wine.run(launcher(folder))
-    assert run.exit_codes == [0] and len(run.boxes) == 1
-    expect_registration(wine, folder)
-    assert wine.open_links(play_link()).exit_codes == [0]
-    [record] = client_records(unix, 1)
-    assert record["argv"] == expected_argv(folder)
-    assert record["currentDirectory"] == folder.rstrip("\\")
-
-
-def test_a_name_cut_at_a_character_boundary_is_not_taken_for_whole(wine):
-    # 294 bytes: a 260-byte buffer takes 258 of them, ending in the parent folder's name,
-    # without an error; the parent holds a client of its own that must not start.
-    parent, parent_unix = wine.install("A", "\u6f22" * 80)
-    folder, unix = wine.install("A", "\u6f22" * 80, "\u6f22" * 10)
-    assert len((folder + "VelmoraPlayer.exe").encode("utf-8")) == 294
+    ("A", "漢" * 80, "漢" * 10),
+], ids=["cyrillic and cjk", "over 260 bytes", "cut at a character"])
+def test_folders_outside_the_legacy_code_page(wine, build, folders):
+    parent, parent_unix = wine.install(*folders[:-1], build=build)
+    folder, unix = wine.install(*folders, build=build)
+    assert len((folder + "VelmoraPlayer.exe").encode()) > 260 or len(folders) == 2
     wine.run(launcher(folder))
     expect_registration(wine, folder)
-    assert wine.open_links(play_link()).exit_codes == [0]
-    assert [r["argv"] for r in client_records(unix, 1)] == [expected_argv(folder)]
-    assert client_records(parent_unix, 0) == []
+    assert wine.open_links(LINK).exit_codes == [0]
+    expect_started(unix, folder, others=[parent_unix])
 
 
-def test_a_percent_in_the_folder_leaves_the_registration_alone(wine):
+def test_a_percent_in_the_folder_leaves_the_registration_alone(wine, build):
     # The platform would read the %1 in the open command as the link itself.
-    first, _ = wine.install(*FOLDER)
+    first, _ = wine.install(*FOLDER, build=build)
     wine.run(launcher(first))
-    folder, unix = wine.install("Velmora%1")
-    run = wine.run(f'{launcher(folder)} "{play_link()}"')
+    folder, unix = wine.install("Velmora%1", build=build)
+    run = wine.run(f'{launcher(folder)} "{LINK}"')
     assert run.exit_codes == [0] and run.boxes == []
-    assert [r["argv"] for r in client_records(unix, 1)] == [expected_argv(folder)]
+    assert [f for f, _, _ in run.calls] == ["CreateProcessA", "CloseHandle", "CloseHandle"]
+    expect_started(unix, folder)
     expect_registration(wine, first)
 
 
-def test_several_links_at_once_each_start_their_client(wine):
-    folder, unix = wine.install(*FOLDER)
-    wine.run(launcher(folder))
-    tickets = [f"ticket{i}" for i in range(5)]
-    run = wine.open_links(*[play_link(ticket=t) for t in tickets])
-    assert run.exit_codes == [0] * 5 and run.boxes == []
-    records = client_records(unix, 5)
-    assert sorted(r["argv"][4] for r in records) == tickets
-    assert all(r["argv"] == expected_argv(folder, ticket=r["argv"][4]) for r in records)
-    expect_registration(wine, folder)
+# The test-only build, for what Wine cannot produce: an unreadable module file name leaves the
+# registration alone; a name without a folder gives bare names and an empty current folder.
+@pytest.mark.parametrize("module_name, registered, client, directory", [
+    ("<fail>", None, '"OlvanePlayerBetaRaw.exe"', ""),
+    ("VelmoraPlayer.exe", "VelmoraPlayer.exe", '"OlvanePlayerBetaRaw.exe"', ""),
+    ("C:/VP/x.exe", "C:/VP/VelmoraPlayer.exe", '"C:/VP/OlvanePlayerBetaRaw.exe"', "C:/VP/"),
+], ids=["unreadable", "bare name", "forward slashes"])
+def test_module_file_names_wine_cannot_give(wine, build, module_name, registered, client, directory):
+    seam = ROOT / "build" / BUILDS[build] / "tests" / "wine" / "VelmoraPlayerSeam.exe"
+    folder, _ = wine.install(*FOLDER, programs={"VelmoraPlayer.exe": seam})
+    wine.plant("HKCU", COMMAND_KEY, {"": "old"})
+    run = wine.run(f'{launcher(folder)} "{LINK}"', env={"VELMORA_SEAM_MODULE_NAME": module_name})
+    assert run.exit_codes == [1]
+    [start] = [a for f, a, _ in run.calls if f == "CreateProcessA"]
+    assert start[1].startswith(client + " --authenticationUrl ")
+    assert start[7] == directory  # an empty string, never a null pointer
+    command = wine.dump("HKCU", COMMAND_KEY)[""][""][1]
+    assert command == (f'"{registered}" "%1"\0' if registered else "old\0")
+
+
+def test_the_test_build_starts_the_client_like_the_shipped_one(wine, build):
+    # The test-only build refuses a start whose STARTUPINFOA is not zero but for its size.
+    seam = ROOT / "build" / BUILDS[build] / "tests" / "wine" / "VelmoraPlayerSeam.exe"
+    folder, unix = wine.install(*FOLDER, programs={"VelmoraPlayer.exe": seam})
+    assert wine.run(f'{launcher(folder)} "{LINK}"').exit_codes == [0]
+    expect_started(unix, folder)

@@ -1,6 +1,7 @@
 """Runs the real Windows programs under Wine: one private prefix and one X server per test
 run, a wineserver kept alive between programs, and the wintest helper inside Wine as the
-tests' hands (registry reads and writes, link delivery, answering message boxes)."""
+tests' hands (registry reads and writes, starting programs, answering message boxes). Every
+program runs with Wine's relay trace of its own calls to the Windows API."""
 
 import json
 import os
@@ -12,7 +13,7 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-DIST = ROOT / "dist" / "win32"
+BUILDS = {"win32": "windows-x86", "win64": "windows-x64"}
 HELPERS = ROOT / "build" / "windows-x86" / "tests" / "wine"
 
 CLASS_KEY = r"Software\Classes\velmor-player"
@@ -22,6 +23,10 @@ MACHINE_KEY = CLASS_KEY  # under HKLM: Wine's HKEY_CLASSES_ROOT is HKLM\Software
 
 IDYES, IDNO = 6, 7
 MB_ICONERROR, MB_ICONQUESTION, MB_ICONWARNING, MB_ICONINFORMATION, MB_YESNO = 0x10, 0x20, 0x30, 0x40, 0x4
+
+TRACED = ("user32.MessageBoxA advapi32.RegCreateKeyExA advapi32.RegSetValueExA advapi32.RegCloseKey "
+          "advapi32.RegOpenKeyExA advapi32.RegEnumKeyExA advapi32.RegDeleteKeyA kernel32.CreateProcessA "
+          "kernel32.CloseHandle")
 
 
 def site_host():
@@ -33,43 +38,76 @@ def _hex(text):
     return text.encode("utf-8").hex()
 
 
-_RELAY_CALL = re.compile(
-    r'Call user32\.MessageBoxA\(([0-9a-f]+),[0-9a-f]+ "(.*)",[0-9a-f]+ "(.*)",([0-9a-f]+)\)')
+def _text(hex_digits):
+    return bytes.fromhex(hex_digits).decode("utf-8")
 
 
 def _unescape(text):
-    """Reverses Wine's escaping of the narrow strings in its traces."""
-    out = bytearray()
-    i = 0
-    raw = text.encode("latin-1", "backslashreplace")
+    """Wine's escaped narrow string in a trace, back to its bytes, read as UTF-8."""
+    raw, out, i = text.encode("latin-1", "backslashreplace"), bytearray(), 0
     while i < len(raw):
-        if raw[i] == 0x5C and i + 1 < len(raw):
-            c = chr(raw[i + 1])
-            if c == "x":
-                out.append(int(raw[i + 2:i + 4], 16))
-                i += 4
-                continue
-            out += {"n": b"\n", "r": b"\r", "t": b"\t"}.get(c, c.encode())
+        if raw[i] == 0x5C and raw[i + 1:i + 2] == b"x":
+            out.append(int(raw[i + 2:i + 4], 16))
+            i += 4
+        elif raw[i] == 0x5C:
+            out += {b"n": b"\n", b"r": b"\r", b"t": b"\t"}.get(raw[i + 1:i + 2], raw[i + 1:i + 2])
             i += 2
-            continue
-        out.append(raw[i])
-        i += 1
+        else:
+            out.append(raw[i])
+            i += 1
     return out.decode("utf-8", "replace")
 
 
-class Run:
-    """What one delivery or start gave: the boxes shown, their MessageBoxA calls, exit codes."""
+_TRACE = re.compile(r'^([0-9a-f]+):[0-9a-f]+:(Call|Ret ) \w+\.(\w+)\((.*?)\)(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)$', re.M)
+# Wine shortens a long string to its start and "...".
+_ARGUMENT = re.compile(r'([0-9a-f]+)(?: "((?:[^"\\]|\\.)*)"(?:\.\.\.)?)?(?:,|$)')
 
-    def __init__(self, events, stderr):
-        self.boxes = [e["box"] for e in events if "box" in e]
-        ends = [e for e in events if "exitCodes" in e]
-        assert ends, f"no exit codes: {events}"
-        self.exit_codes = ends[0]["exitCodes"]
-        self.calls = [
-            {"owner": int(m[1], 16), "text": _unescape(m[2]), "caption": _unescape(m[3]),
-             "style": int(m[4], 16)}
-            for m in _RELAY_CALL.finditer(stderr)
-        ]
+
+def _ours(address):
+    """A return address inside the program's own image: the 32-bit and 64-bit default bases."""
+    return address < 0x10000000 or 0x140000000 <= address < 0x150000000
+
+
+def trace_calls(stderr, pid):
+    """The traced Windows calls one process made from its own code, in order, each as
+    (function, arguments, result): a quoted argument as its text, any other as a number."""
+    calls, pending = [], {}
+    for m in _TRACE.finditer(stderr):
+        if int(m[1], 16) != pid or not _ours(int(m[6], 16)):
+            continue
+        if m[2] == "Call":
+            # Numbers are read as 32 bits: a 64-bit trace shows whole registers, and the
+            # predefined roots sign-extended.
+            arguments = [_unescape(a[2]) if a[2] is not None else int(a[1], 16) & 0xFFFFFFFF
+                         for a in _ARGUMENT.finditer(m[4])]
+            pending.setdefault((m[3], m[6]), []).append(len(calls))
+            calls.append([m[3], arguments, None])
+        else:
+            calls[pending[(m[3], m[6])].pop()][2] = int(m[5], 16)
+    return calls
+
+
+class Run:
+    """What one start of programs gave: the boxes shown, exit codes, and for each program the
+    traced calls; every key and handle a program opened must be closed again."""
+
+    def __init__(self, event, stderr):
+        assert "exitCodes" in event, event
+        self.boxes = [{"caption": _text(c), "text": _text(t), "yesNo": y} for c, t, y in event["boxes"]]
+        self.exit_codes = event["exitCodes"]
+        self.traces = [trace_calls(stderr, pid) for pid in event["pids"]]
+        for calls in self.traces:
+            count = lambda name, result=None: sum(1 for f, _, r in calls if f == name and result in (None, r))
+            opened = count("RegCreateKeyExA", 0) + count("RegOpenKeyExA", 0)
+            assert count("RegCloseKey", 0) == count("RegCloseKey") == opened, calls
+            # Two handles for each started process, and one the C runtime closes at its end.
+            assert count("CloseHandle", 1) == count("CloseHandle") == 2 * count("CreateProcessA", 1) + 1, calls
+            assert calls.pop()[0] == "CloseHandle"
+        self.calls = self.traces[0] if len(self.traces) == 1 else None
+
+    def message_boxes(self, calls=None):
+        """(owner, text, caption, style) of each MessageBoxA call."""
+        return [tuple(a[:4]) for f, a, _ in (calls or self.calls) if f == "MessageBoxA"]
 
 
 class Wine:
@@ -91,15 +129,21 @@ class Wine:
         os.close(write)
         with os.fdopen(read) as pipe:
             self.env["DISPLAY"] = ":" + pipe.readline().strip()
-        subprocess.run(["wineboot", "-i"], env=self.env, check=True, capture_output=True, timeout=300)
+        if not self.prefix.exists():
+            self.make_prefix()
         subprocess.run(["wineserver", "-p"], env=self.env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # Traces only MessageBoxA, so that a run shows each box's owner, strings and style.
-        self.plant("HKCU", r"Software\Wine\Debug", {"RelayInclude": "user32.MessageBoxA"})
+        self.plant("HKCU", r"Software\Wine\Debug", {"RelayInclude": TRACED.replace(" ", ";")})
         # No window manager runs here; Wine would wait two seconds for one at every closing
         # message box unless its windows are unmanaged.
         self.plant("HKCU", r"Software\Wine\X11 Driver", {"Managed": "N"})
         return self
+
+    def make_prefix(self):
+        """A fresh prefix takes a while: the test command makes it while it builds."""
+        self.workdir.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["wineboot", "-i"], env={k: v for k, v in self.env.items() if k != "DISPLAY"},
+                       check=True, capture_output=True, timeout=300)
 
     def stop(self):
         subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
@@ -110,24 +154,21 @@ class Wine:
     def drive_c(self):
         return self.prefix / "drive_c"
 
-    def helper(self, *args, on_event=None, timeout=120):
-        """Runs wintest.exe; see execute."""
-        return self.execute(HELPERS / "wintest.exe", *args, on_event=on_event, timeout=timeout)
+    def helper(self, *args, **options):
+        return self.execute(HELPERS / "wintest.exe", *args, **options)
 
     def execute(self, program, *args, on_event=None, timeout=120):
-        """Runs a Windows console program that prints JSON lines; returns them and its
-        stderr (where traces go). on_event, if given, sees each line as it comes."""
-        # Files, not pipes: Wine's own background processes inherit the output handles and
-        # outlive the helper, so a pipe would never reach its end.
+        """Runs a Windows console program: its JSON lines (on_event sees each as it comes) and
+        its stderr, where the traces go. Files, not pipes: Wine's own background processes
+        inherit the output handles and outlive the helper, so a pipe would never reach its end."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             process = subprocess.Popen(["wine", str(program), *args], env=self.env,
                                        stdin=subprocess.DEVNULL, stdout=out, stderr=err)
-            deadline = time.monotonic() + timeout
-            seen = 0
+            deadline, seen = time.monotonic() + timeout, 0
             while True:
                 done = process.poll() is not None
                 out.seek(0)
-                events = [json.loads(l) for l in out.read().decode().splitlines() if l.startswith("{")]
+                events = [json.loads(line) for line in out.read().decode().splitlines() if line.startswith("{")]
                 for event in events[seen:]:
                     if on_event:
                         on_event(event)
@@ -148,72 +189,87 @@ class Wine:
 
     # --- registry ---
     def dump(self, root, path):
-        """The key tree as {relative path: {value name: (type, size in bytes, data)}}."""
+        """The key tree as {relative path: {value name: (type, data)}}, REG_SZ data as text."""
         events, _ = self.helper("dump", root, _hex(path))
-        return {k["path"]: {v["name"]: (v["type"], v["size"], v["data"]) for v in k["values"]}
-                for k in events[0]["keys"]}
+        decode = lambda t, d: bytes.fromhex(d).decode("utf-16-le") if t == 1 else bytes.fromhex(d)
+        return {_text(k): {_text(n): (t, decode(t, d)) for n, (t, d) in values.items()}
+                for k, values in events[0].items()}
 
     def plant(self, root, path, values=None):
-        args = []
-        for name, data in (values or {}).items():
-            args += [_hex(name), _hex(data)]
-        events, _ = self.helper("plant", root, _hex(path), *args)
-        assert events[0]["result"] == 0
+        pairs = [_hex(x) for item in (values or {}).items() for x in item]
+        assert self.helper("plant", root, _hex(path), *pairs)[0][0]["result"] == 0
 
     def protect(self, root, path, sddl):
-        events, _ = self.helper("protect", root, _hex(path), sddl)
-        assert events[0]["result"] == 0
+        assert self.helper("protect", root, _hex(path), sddl)[0][0]["result"] == 0
 
-    def remove(self, root, path):
-        self.helper("remove", root, _hex(path))
+    def remove(self, root, *paths):
+        self.helper("remove", root, *map(_hex, paths))
 
     # --- programs ---
-    def open_links(self, *urls, answers=(), screenshots=None):
-        return self._serve("open", urls, answers, screenshots)
+    def open_links(self, *urls, **options):
+        """Delivers links the way the platform does: the registered open command, %1 replaced."""
+        command = self.dump("HKCU", COMMAND_KEY)[""][""][1].rstrip("\0")
+        return self.run(*[command.replace("%1", url) for url in urls], **options)
 
-    def run(self, *command_lines, answers=(), screenshots=None):
-        return self._serve("run", command_lines, answers, screenshots)
-
-    def _serve(self, verb, items, answers, screenshots):
-        """screenshots, if given, is called with each box and returns where to save its picture."""
-        args = ["--relay"]
-        if answers:
-            args += ["--answers", ",".join(str(a) for a in answers)]
-        on_event = None
+    def run(self, *command_lines, answers=(), screenshots=None, env=None):
+        """screenshots, if given, is called for each box and returns where to save its picture."""
+        args = ["--answers", ",".join(map(str, answers))] if answers else []
         if screenshots:
             args += ["--hold", "1500"]
+        on_event = (lambda e: "box" in e and (time.sleep(0.5), self.screenshot(screenshots()))) if screenshots else None
+        saved = dict(self.env)
+        self.env.update(env or {})
+        try:
+            events, stderr = self.helper("run", *args, *map(_hex, command_lines), on_event=on_event)
+        finally:
+            self.env = saved
+        return Run(events[-1], stderr)
 
-            def on_event(event):
-                if "box" in event:
-                    time.sleep(0.5)
-                    self.screenshot(screenshots(event["box"]))
-        events, stderr = self.helper(verb, *args, *[_hex(i) for i in items], on_event=on_event)
-        return Run(events, stderr)
-
-    def install(self, *folders, client=True):
-        """Copies both programs (and the stand-in client) into C:\\<folders>; returns the
-        Windows path of the folder, with its trailing backslash, and the Unix one."""
+    def install(self, *folders, build="win32", client=True, programs=None):
+        """Copies both programs (or the given {name: path}) and the stand-in client into
+        C:\\<folders>; returns the Windows path of the folder, with its trailing backslash,
+        and the Unix one."""
         unix = self.drive_c().joinpath(*folders)
-        if unix.exists():
-            shutil.rmtree(unix)
+        shutil.rmtree(unix, ignore_errors=True)
         unix.mkdir(parents=True)
-        shutil.copy(DIST / "VelmoraPlayer.exe", unix)
-        shutil.copy(DIST / "VelmoraPlayerUninstaller.exe", unix)
+        dist = ROOT / "dist" / build
+        for name, source in (programs or {p: dist / p for p in ("VelmoraPlayer.exe", "VelmoraPlayerUninstaller.exe")}).items():
+            shutil.copy(source, unix / name)
         if client:
             shutil.copy(HELPERS / "OlvanePlayerBetaRaw.exe", unix)
         return "C:\\" + "\\".join(folders) + "\\", unix
 
 
-def client_records(folder, expected, timeout=15.0):
+def client_records(folder, expected, timeout=15.0, settle=True):
     """The stand-in client's records in a folder, once `expected` of them exist; with 0,
-    after a pause long enough for a wrongly started client to have written its record."""
+    after a pause long enough for a wrongly started client to have written its record
+    (unless the caller has made that pause already)."""
     deadline = time.monotonic() + timeout
     while len(list(folder.glob("client-*.json"))) < expected and time.monotonic() < deadline:
         time.sleep(0.05)
-    if expected == 0:
-        time.sleep(0.5)
-    return [json.loads(r.read_text()) for r in sorted(folder.glob("client-*.json"))]
+    if expected == 0 and settle:
+        time.sleep(0.3)
+    records = [json.loads(r.read_text()) for r in sorted(folder.glob("client-*.json"))]
+    for r in records:
+        r.update(commandLine=_text(r["commandLine"]), argv=[_text(a) for a in r["argv"]],
+                 currentDirectory=_text(r["currentDirectory"]),
+                 ansiArgv=[bytes.fromhex(a) for a in r["ansiArgv"]])
+    return records
 
 
 def make_workdir():
-    return tempfile.mkdtemp(prefix="velmora-wine-")
+    """The test command's own folder, where it has made the prefix already, or a new one."""
+    return os.environ.get("VELMORA_WINE_DIR") or tempfile.mkdtemp(prefix="velmora-wine-")
+
+
+if __name__ == "__main__":  # winehost.py DIR: make a prefix in DIR ahead of the tests
+    Wine(os.sys.argv[1]).make_prefix()
+
+
+def masked(calls, expected):
+    """The calls, with every argument that the expected list gives as ... masked the same way,
+    for comparing with it."""
+    if len(calls) != len(expected):
+        return calls
+    return [[f, [... if e is ... else x for x, e in zip(a, ea)] if len(a) == len(ea) else a, r]
+            for (f, a, r), (_, ea, _) in zip(calls, expected)]

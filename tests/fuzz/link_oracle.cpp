@@ -5,20 +5,19 @@
 #include <iterator>
 #include <string>
 
-#include "launcher/launch_url.h"
 #include "tests/fuzz/oracle.h"
 
 namespace {
 
 std::string Hex(const std::string& bytes) {
   const char digits[] = "0123456789abcdef";
-  std::string hex = "\"";
+  std::string hex;
   for (const char c : bytes) {
     const auto byte = static_cast<unsigned char>(c);
     hex += digits[byte >> 4];
     hex += digits[byte & 0xF];
   }
-  return hex + "\"";
+  return hex;
 }
 
 }  // namespace
@@ -26,13 +25,10 @@ std::string Hex(const std::string& bytes) {
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::ifstream file(argv[i], std::ios::binary);
-    const std::string commandLine((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    const oracle::Expectation e = oracle::Expect(commandLine);
-    std::string arguments;
-    for (const std::string& argument : oracle::ClientArguments(AuthenticationUrl(), e))
-      arguments += (arguments.empty() ? "" : ", ") + Hex(argument);
-    std::printf("{\"file\": \"%s\", \"hasLink\": %s, \"refused\": %s, \"clientArguments\": [%s]}\n", argv[i],
-                e.hasLink ? "true" : "false", e.refused ? "true" : "false", arguments.c_str());
+    const oracle::Expectation e = oracle::Expect(std::string(std::istreambuf_iterator<char>(file), {}));
+    std::printf("{\"hasLink\": %s, \"refused\": %s, \"ticket\": \"%s\", \"joinScriptUrl\": \"%s\"}\n",
+                e.hasLink ? "true" : "false", e.refused ? "true" : "false", Hex(e.ticket).c_str(),
+                Hex(e.joinScriptUrl).c_str());
   }
   return 0;
 }

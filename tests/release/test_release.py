@@ -4,7 +4,9 @@ sources always build the same bytes."""
 import hashlib
 import os
 import re
+import shutil
 import subprocess
+import tempfile
 import xml.etree.ElementTree as ET
 import zipfile
 from pathlib import Path
@@ -81,37 +83,67 @@ def test_the_pe_file_is_what_we_ship(build, program):
         int(p) for p in VERSION.split(".")]
 
 
-@pytest.mark.parametrize("build", BUILDS)
-def test_each_package_holds_the_programs_and_the_readme(build):
-    with zipfile.ZipFile(DIST / f"VelmoraPlayer-{VERSION}-{build}.zip") as package:
-        assert sorted(package.namelist()) == ["README.txt"] + PROGRAMS
-        for program in PROGRAMS:
-            assert package.read(program) == (DIST / build / program).read_bytes()
-        readme = package.read("README.txt").decode()
-        assert "VelmoraPlayer.exe" in readme and "\r\n" in readme
+def test_each_package_holds_the_programs_and_the_readme_and_the_sums_check_where_users_put_them(tmp_path):
+    for build in BUILDS:
+        with zipfile.ZipFile(DIST / f"VelmoraPlayer-{VERSION}-{build}.zip") as package:
+            assert sorted(package.namelist()) == ["README.txt"] + PROGRAMS
+            for program in PROGRAMS:
+                assert package.read(program) == (DIST / build / program).read_bytes()
+            readme = package.read("README.txt").decode()
+            assert "VelmoraPlayer.exe" in readme and "\r\n" in readme
+        subprocess.run(["sha256sum", "--quiet", "-c", "SHA256SUMS"], cwd=DIST / build, check=True)
+    # A user's download folder: the zips and their sums, nothing else.
+    for name in ["SHA256SUMS"] + [f"VelmoraPlayer-{VERSION}-{b}.zip" for b in BUILDS]:
+        (tmp_path / name).write_bytes((DIST / name).read_bytes())
+    subprocess.run(["sha256sum", "--quiet", "-c", "SHA256SUMS"], cwd=tmp_path, check=True)
 
 
-def test_sha256sums_lists_every_shipped_file():
-    listed = dict(reversed(line.split("  ")) for line in (DIST / "SHA256SUMS").read_text().splitlines())
-    shipped = sorted(str(p.relative_to(DIST)) for p in DIST.rglob("*") if p.suffix in (".exe", ".zip"))
-    assert sorted(listed) == shipped
-    for name, digest in listed.items():
-        assert hashlib.sha256((DIST / name).read_bytes()).hexdigest() == digest
-
-
-def test_two_clean_builds_in_different_folders_are_identical(tmp_path):
+def copy_sources(folder):
+    """The working tree's files, as git sees them, in a folder of their own."""
     files = subprocess.run(["git", "ls-files", "--cached", "--others", "--exclude-standard", "-z"],
                            cwd=ROOT, capture_output=True, check=True).stdout.decode().split("\0")
-    env = dict(os.environ, SOURCE_DATE_EPOCH="1767225600")
-    dists = []
-    for folder in (tmp_path / "first", tmp_path / "second build" / "elsewhere"):
-        for name in filter(None, files):
-            if (ROOT / name).is_file():
-                (folder / name).parent.mkdir(parents=True, exist_ok=True)
-                (folder / name).write_bytes((ROOT / name).read_bytes())
-        subprocess.run(["cmake", "--workflow", "--preset", "release"], cwd=folder, env=env,
-                       check=True, capture_output=True)
-        dists.append({str(p.relative_to(folder / "dist")): p.read_bytes()
-                      for p in (folder / "dist").rglob("*") if p.is_file()})
-    assert len(dists[0]) == 2 * 2 + 2 + 1
+    for name in filter(None, files):
+        if (ROOT / name).is_file():
+            (folder / name).parent.mkdir(parents=True, exist_ok=True)
+            (folder / name).write_bytes((ROOT / name).read_bytes())
+
+
+def release(folder, **env):
+    environment = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    return subprocess.run(["cmake", "--workflow", "--preset", "release"], cwd=folder, capture_output=True,
+                          text=True, env=dict(environment, **env))
+
+
+def test_a_clean_build_elsewhere_later_in_another_zone_by_another_user_gives_the_same_bytes():
+    # The test command builds dist/ from the last commit's date; here the same date comes
+    # from SOURCE_DATE_EPOCH, in a folder with a blank in its path, as nobody if we can.
+    epoch = subprocess.run(["git", "log", "-1", "--format=%ct"], cwd=ROOT, capture_output=True, text=True).stdout
+    top = Path(tempfile.mkdtemp())
+    folder = top / "second build" / "elsewhere"
+    copy_sources(folder)
+    os.chmod(top, 0o755)
+    user = []
+    if os.geteuid() == 0:
+        subprocess.run(["chown", "-R", "nobody:nogroup", top], check=True)
+        user = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
+    try:
+        done = subprocess.run(user + ["cmake", "--workflow", "--preset", "release"], cwd=folder, capture_output=True,
+                              text=True, env=dict(os.environ, SOURCE_DATE_EPOCH=epoch.strip(), TZ="Asia/Tokyo",
+                                                  HOME=str(top)))
+        assert done.returncode == 0, done.stdout + done.stderr
+        dists = [{str(p.relative_to(d)): p.read_bytes() for p in d.rglob("*") if p.is_file()}
+                 for d in (DIST, folder / "dist")]
+    finally:
+        shutil.rmtree(top, ignore_errors=True)
+    assert len(dists[0]) == 2 * 3 + 2 + 1
     assert dists[0] == dists[1]
+
+
+@pytest.mark.parametrize("epoch", [None, "", "yesterday", "0"])
+def test_a_release_without_a_usable_date_stops_before_touching_dist(tmp_path, epoch):
+    copy_sources(tmp_path)  # no .git here: no commit date either
+    (tmp_path / "dist").mkdir()
+    (tmp_path / "dist" / "keep").write_text("an earlier release")
+    done = release(tmp_path, **({} if epoch is None else {"SOURCE_DATE_EPOCH": epoch}))
+    assert done.returncode != 0 and "SOURCE_DATE_EPOCH" in done.stderr
+    assert [p.name for p in (tmp_path / "dist").iterdir()] == ["keep"]

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "launcher/launch_url.h"
-#include "launcher/launcher.h"
 #include "shared/velmora.h"
 
 namespace {
@@ -69,18 +68,6 @@ TEST(BuildClientCommandLine, QuotesEveryValueAndEndsWithPlay) {
             R"("C:\My Games\OlvanePlayerBetaRaw.exe" --authenticationUrl "http://h/a" )"
             R"(--authenticationTicket "T K" --joinScriptUrl "U" --content "C:\My Games\content" --play)");
   EXPECT_EQ(AuthenticationUrl(), std::string("http://") + kSiteHost + "/Login/Negotiate.ashx");
-}
-
-TEST(ModuleDirectory, CutsAfterTheLastSeparator) {
-  const Case cases[] = {
-      {R"(C:\Games\Velmora\VelmoraPlayer.exe)", R"(C:\Games\Velmora\)"},
-      {"C:/Games/Velmora/VelmoraPlayer.exe", "C:/Games/Velmora/"},
-      {R"(C:\Games/Velmora\x.exe)", R"(C:\Games/Velmora\)"},
-      {R"(C:\Games\Velmora/x.exe)", R"(C:\Games\Velmora/)"},
-      {"VelmoraPlayer.exe", ""},
-      {"", ""},
-  };
-  for (const Case& c : cases) EXPECT_EQ(ModuleDirectory(c.input), c.expected) << c.input;
 }
 
 }  // namespace

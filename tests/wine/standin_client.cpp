@@ -21,14 +21,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   const std::wstring commandLine = GetCommandLineW();
   int count = 0;
   LPWSTR* argv = CommandLineToArgvW(commandLine.c_str(), &count);
-  std::string json = "{\"commandLine\": " + JsonString(commandLine) + ", \"argv\": [";
-  for (int i = 0; i < count; ++i) json += (i ? ", " : "") + JsonString(argv[i]);
+  std::string json = "{\"commandLine\": " + Hex(commandLine) + ", \"argv\": [";
+  for (int i = 0; i < count; ++i) json += (i ? ", " : "") + Hex(argv[i]);
   LocalFree(argv);
   json += "], \"ansiCommandLine\": " + Hex(GetCommandLineA()) + ", \"ansiArgv\": [";
   for (int i = 0; i < __argc; ++i) json += (i ? ", " : "") + Hex(__argv[i]);
   wchar_t directory[32768];
   GetCurrentDirectoryW(32768, directory);
-  json += "], \"currentDirectory\": " + JsonString(directory) + "}\n";
+  json += "], \"currentDirectory\": " + Hex(directory) + "}\n";
 
   wchar_t self[32768];
   const DWORD length = GetModuleFileNameW(nullptr, self, 32768);
