@@ -22,7 +22,7 @@ constexpr char kContentFolderName[] = "content";
 constexpr DWORD kLongestModuleFileName = 3 * 32767 + 1;
 
 void ShowMessage(const std::string& text, UINT icon) {
-  MessageBoxA(nullptr, text.c_str(), kLauncherDisplayName, MB_OK | icon);
+  ShowMessageBox(text.c_str(), kLauncherDisplayName, MB_OK | icon);
 }
 
 }  // namespace

@@ -18,3 +18,11 @@ void __throw_logic_error(const char*) { std::abort(); }
 void __throw_out_of_range(const char*) { std::abort(); }
 void __throw_out_of_range_fmt(const char*, ...) { std::abort(); }
 }  // namespace std
+
+// The library's allocation throws bad_alloc, which brings the exception machinery along.
+void* operator new(std::size_t size) {
+  if (void* memory = std::malloc(size ? size : 1)) return memory;
+  std::abort();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t /*size*/) noexcept { std::free(memory); }

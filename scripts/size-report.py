@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """What each object file and library member adds to a program, from the linker map the
 Windows build writes beside each .exe (build/windows-*/<program>/<program>.map)."""
 

@@ -7,7 +7,7 @@
 namespace {
 
 int ShowMessage(const std::string& text, UINT style) {
-  return MessageBoxA(nullptr, text.c_str(), kUninstallerDisplayName, style);
+  return ShowMessageBox(text.c_str(), kUninstallerDisplayName, style);
 }
 
 // A target that is there but would not go: anything but removed or not found.

@@ -79,6 +79,9 @@ def test_a_play_link_starts_the_client_from_the_install_folder(wine, build):
     assert run.calls[-1][1] != run.calls[-2][1]
     expect_started(unix, folder)
     expect_registration(wine, folder)
+    # No user32.dll on the way, unless a box is to be shown: then only the system's.
+    assert "advapi32.dll" in run.modules[0] and "user32.dll" not in run.modules[0]
+    assert "user32.dll" in wine.run(launcher(folder)).modules[0]
 
 
 def test_a_missing_client_is_reported(wine, build):

@@ -5,7 +5,7 @@
 //   protect ROOT PATH SDDL           gives an existing key the access rules of an SDDL string
 //   remove ROOT PATH...              deletes key trees
 //   run [--answers A,B] [--hold MS] COMMANDLINE...
-//        starts the command lines at once, with Wine's relay trace on, and answers the
+//        starts the command lines at once, with Wine's relay and module traces on, and answers the
 //        message boxes they show (each after MS milliseconds: time for a screenshot)
 #include <windows.h>
 #include <sddl.h>
@@ -110,7 +110,7 @@ BOOL CALLBACK FindBox(HWND window, LPARAM parameter) {
 
 // Starts the command lines, then answers each message box they show until all have ended.
 std::string Run(const std::vector<std::wstring>& commandLines, std::vector<int> answers, DWORD hold) {
-  SetEnvironmentVariableW(L"WINEDEBUG", L"+pid,+relay");
+  SetEnvironmentVariableW(L"WINEDEBUG", L"+pid,+relay,+loaddll");
   std::vector<HANDLE> processes;
   Search search;
   for (std::wstring commandLine : commandLines) {
