@@ -37,6 +37,6 @@ endforeach()
 configure_file("${PROJECT_SOURCE_DIR}/packaging/README.txt.in" README.txt NEWLINE_STYLE WIN32 @ONLY)
 add_custom_target(packages ALL
   COMMAND "${Python3_EXECUTABLE}" "${PROJECT_SOURCE_DIR}/packaging/package.py" "${dist}" "${PROJECT_VERSION}"
-          "${epoch}" "${CMAKE_CURRENT_BINARY_DIR}/README.txt"
+          "${epoch}" "${CMAKE_CURRENT_BINARY_DIR}/README.txt" "${VELMORA_SITE_HOST}"
   VERBATIM)
 add_dependencies(packages windows-x86 windows-x64)

@@ -26,6 +26,6 @@ function(velmora_add_program target)
   # The map shows what each piece of the static runtime costs (scripts/size-report.py).
   target_link_options(${target} PRIVATE -s "-Wl,-Map=$<TARGET_FILE_DIR:${target}>/${target}.map")
   set_source_files_properties(${arg_RC} PROPERTIES OBJECT_DEPENDS
-    "${PROJECT_SOURCE_DIR}/shared/program.rc;${PROJECT_SOURCE_DIR}/shared/program.manifest")
+    "${PROJECT_SOURCE_DIR}/shared/program.rc;${PROJECT_SOURCE_DIR}/shared/program.manifest;${PROJECT_SOURCE_DIR}/shared/icon/velmora.ico")
   install(TARGETS ${target} RUNTIME DESTINATION .)
 endfunction()

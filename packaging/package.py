@@ -1,19 +1,57 @@
-"""Writes the release packages beside the programs: one zip for each build, with both programs
-and the user README, and the sums a user can check where the files end up: SHA256SUMS of the
-zips beside them, and in each build's folder SHA256SUMS of its programs.
+"""Finishes the release in dist/: signs the programs when a certificate is given, then writes
+one zip for each build, with both programs and the user README, and the sums a user can check
+where the files end up: SHA256SUMS of the zips beside them, and in each build's folder
+SHA256SUMS of its programs.
 
-    package.py DIST VERSION EPOCH README
+    package.py DIST VERSION EPOCH README SITE_HOST
 
 Each zip entry is dated EPOCH in UTC and carries no owner, no extra times and no build
-machine's details, so the same files give the same zip whenever and by whomever it is built."""
+machine's details, so the same files give the same zip whenever and by whomever it is built.
+Signing (VELMORA_SIGN_PFX, VELMORA_SIGN_PASSWORD_FILE, VELMORA_SIGN_TIMESTAMP_URL) dates the
+signature EPOCH too, so that without a timestamp the same certificate gives the same bytes."""
 
 import hashlib
+import os
+import shutil
+import subprocess
 import sys
+import tempfile
 import time
 import zipfile
 from pathlib import Path
 
+BUILDS = ("win32", "win64")
 PROGRAMS = ("VelmoraPlayer.exe", "VelmoraPlayerUninstaller.exe")
+
+
+def sign(dist, epoch, site_host):
+    """Signs every program, or none: on any failure the fresh programs are removed, so that no
+    unsigned or half-signed release is left to ship. Returns an error message, or None."""
+    certificate, password = os.environ["VELMORA_SIGN_PFX"], os.environ.get("VELMORA_SIGN_PASSWORD_FILE")
+    for variable, path in (("VELMORA_SIGN_PFX", certificate), ("VELMORA_SIGN_PASSWORD_FILE", password)):
+        if path is not None and not os.access(path, os.R_OK):
+            return f"{variable} names {path!r}, which cannot be read."
+    if not shutil.which("osslsigncode"):
+        return "Signing needs osslsigncode (Debian package osslsigncode)."
+    command = ["osslsigncode", "sign", "-pkcs12", certificate, "-h", "sha256", "-n", "Velmora Player",
+               "-i", f"https://{site_host}/", "-time", epoch]
+    command += ["-readpass", password] if password else []
+    timestamp = os.environ.get("VELMORA_SIGN_TIMESTAMP_URL")
+    command += ["-ts", timestamp] if timestamp else []
+    with tempfile.TemporaryDirectory() as staging:
+        signed = []
+        for build in BUILDS:
+            for program in PROGRAMS:
+                out = Path(staging) / f"{build}-{program}"
+                done = subprocess.run(command + ["-in", str(dist / build / program), "-out", str(out)],
+                                      stdin=subprocess.DEVNULL, capture_output=True, text=True)
+                if done.returncode != 0:
+                    return (f"Signing {build}/{program} failed (wrong password, unusable certificate or "
+                            f"timestamp server?):\n{done.stdout}{done.stderr}")
+                signed.append((out, dist / build / program))
+        for out, program in signed:
+            shutil.copyfile(out, program)
+    return None
 
 
 def write_sums(folder, names):
@@ -21,12 +59,18 @@ def write_sums(folder, names):
     (folder / "SHA256SUMS").write_text("".join(lines), newline="\n")
 
 
-def main(dist, version, epoch, readme):
+def main(dist, version, epoch, readme, site_host):
     dist, date = Path(dist), time.gmtime(int(epoch))[:6]
-    for old in dist.glob("*.zip"):
-        old.unlink()
+    for old in [*dist.glob("*.zip"), dist / "SHA256SUMS"]:
+        old.unlink(missing_ok=True)
+    if os.environ.get("VELMORA_SIGN_PFX"):
+        error = sign(dist, epoch, site_host)
+        if error:
+            for build in BUILDS:
+                shutil.rmtree(dist / build, ignore_errors=True)
+            sys.exit(f"The release is not signed, and dist/ holds no programs: {error}")
     zips = []
-    for build in ("win32", "win64"):
+    for build in BUILDS:
         write_sums(dist / build, PROGRAMS)
         name = f"VelmoraPlayer-{version}-{build}.zip"
         with zipfile.ZipFile(dist / name, "w") as package:

@@ -4,6 +4,7 @@ is printed, and the uninstaller removes the registration again. Each message box
 a PNG in demo-output/."""
 
 import shutil
+import struct
 import sys
 from pathlib import Path
 
@@ -59,6 +60,11 @@ def main():
         wine.stop()
         shutil.rmtree(workdir, ignore_errors=True)
     print(f"Screenshots: {', '.join(str(p.relative_to(OUTPUT.parent)) for p in shots)}")
+    # The programs' icon: its largest picture, which the .ico holds as a PNG.
+    icon = (OUTPUT.parent / "shared" / "icon" / "velmora.ico").read_bytes()
+    size, offset = struct.unpack_from("<II", icon, 6 + 16 * (icon[4] - 1) + 8)
+    (OUTPUT / "icon-256.png").write_bytes(icon[offset:offset + size])
+    print("Icon: demo-output/icon-256.png")
 
 
 if __name__ == "__main__":

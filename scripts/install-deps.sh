@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 wine32:i386 xvfb imagemagick
-  python3 python3-pytest python3-pefile
+  python3 python3-pytest python3-pefile osslsigncode openssl
   clang-14 clang-tidy cppcheck libclang-rt-14-dev git
 )
 
@@ -18,11 +18,21 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
-sudo=""
-[ "$(id -u)" -eq 0 ] || sudo="sudo"
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "Missing packages: ${missing[*]}" >&2
+    echo "Install them as root (with i386 added: dpkg --add-architecture i386), or install sudo." >&2
+    exit 1
+  fi
+  as_root=(sudo)
+fi
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $sudo dpkg --add-architecture i386
+  "${as_root[@]}" dpkg --add-architecture i386
 fi
 echo "Installing: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# Waits for another package manager that holds the lock, instead of failing at once.
+wait_for_lock=(-o DPkg::Lock::Timeout=600)
+"${as_root[@]}" apt-get "${wait_for_lock[@]}" update -qq
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "${wait_for_lock[@]}" install -y -qq --no-install-recommends \
+  "${missing[@]}" >/dev/null

@@ -3,10 +3,16 @@ and message boxes as a user's machine sees them, read from outside through the r
 stand-in client and Wine's relay trace of the program's own calls. Refused links are in
 test_hostile_links.py."""
 
+import subprocess
+import sys
+
 import pytest
 
 from winehost import (BUILDS, CLASS_KEY, COMMAND_KEY, MB_ICONERROR, MB_ICONINFORMATION, ROOT,
                       client_records, masked, site_host)
+
+sys.path.insert(0, str(ROOT / "tests" / "release"))
+from certificates import make_certificate  # noqa: E402
 
 HKCU, KEY_WRITE, REG_SZ = 0x80000001, 0x20006, 1
 FOLDER = ("Velmora Games", "Player Folder")
@@ -165,5 +171,16 @@ def test_the_test_build_starts_the_client_like_the_shipped_one(wine, build):
     # The test-only build refuses a start whose STARTUPINFOA is not zero but for its size.
     seam = ROOT / "build" / BUILDS[build] / "tests" / "wine" / "VelmoraPlayerSeam.exe"
     folder, unix = wine.install(*FOLDER, programs={"VelmoraPlayer.exe": seam})
+    assert wine.run(f'{launcher(folder)} "{LINK}"').exit_codes == [0]
+    expect_started(unix, folder)
+
+
+def test_a_signed_launcher_still_starts_the_client(wine, build, tmp_path):
+    make_certificate(tmp_path)
+    signed = tmp_path / "VelmoraPlayer.exe"
+    subprocess.run(["osslsigncode", "sign", "-pkcs12", tmp_path / "signer.pfx", "-readpass", tmp_path / "password",
+                    "-h", "sha256", "-in", ROOT / "dist" / build / "VelmoraPlayer.exe", "-out", signed],
+                   check=True, capture_output=True)
+    folder, unix = wine.install(*FOLDER, programs={"VelmoraPlayer.exe": signed})
     assert wine.run(f'{launcher(folder)} "{LINK}"').exit_codes == [0]
     expect_started(unix, folder)
