@@ -9,7 +9,7 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tests" / "e2e"))
+sys.path.insert(0, str(ROOT / "winehost"))
 from winehost import ROOT, Wine, make_workdir, site_host  # noqa: E402
 
 DIST = ROOT / "dist" / "win32"

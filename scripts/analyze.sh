@@ -29,5 +29,5 @@ echo "cppcheck: host build"
 cppcheck "${checks[@]}" --library=googletest --project=build/host/compile_commands.json -i build
 echo "cppcheck: Windows sources"
 cppcheck "${checks[@]}" --library=windows -D_WIN32 -DUNICODE -I . \
-  launcher/launcher.cpp launcher/registration.cpp uninstaller platform tests/wine bench
+  launcher/launcher.cpp launcher/registration.cpp uninstaller platform winehost tests/wine bench
 echo "static analysis: no findings"

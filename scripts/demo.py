@@ -8,7 +8,7 @@ import struct
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "winehost"))
 from winehost import CLASS_KEY, COMMAND_KEY, IDYES, Wine, client_records, make_workdir  # noqa: E402
 
 OUTPUT = Path(__file__).resolve().parents[1] / "demo-output"

@@ -8,7 +8,7 @@ scripts/install-deps.sh
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # A fresh Wine prefix takes a while to make: it is made while the rest builds.
-/usr/bin/python3 tests/e2e/winehost.py "$work/wine" & prefix=$!
+/usr/bin/python3 winehost/winehost.py "$work/wine" & prefix=$!
 
 cmake --preset host >/dev/null
 cmake --build --preset host

@@ -6,10 +6,23 @@ import pytest
 from winehost import CLASS_KEY, LEGACY_KEY, MACHINE_KEY, Wine, make_workdir
 
 
+class CheckedWine(Wine):
+    """Every program run in a test must close each key and handle it opened."""
+
+    def run(self, *command_lines, **options):
+        run = super().run(*command_lines, **options)
+        for calls in run.traces:
+            count = lambda name, result=None: sum(1 for f, _, r in calls if f == name and result in (None, r))
+            opened = count("RegCreateKeyExA", 0) + count("RegOpenKeyExA", 0)
+            assert count("RegCloseKey", 0) == count("RegCloseKey") == opened, calls
+            assert count("CloseHandle", 1) == count("CloseHandle") == 2 * count("CreateProcessA", 1), calls
+        return run
+
+
 @pytest.fixture(scope="session")
 def wine():
     workdir = make_workdir()
-    host = Wine(workdir).start()
+    host = CheckedWine(workdir).start()
     yield host
     host.stop()
     if "VELMORA_WINE_DIR" not in os.environ:
@@ -26,3 +39,4 @@ def build(request):
 def clean_registration(wine):
     wine.remove("HKCU", CLASS_KEY, LEGACY_KEY)
     wine.remove("HKLM", MACHINE_KEY)
+

@@ -4,15 +4,13 @@ stand-in client and Wine's relay trace of the program's own calls. Refused links
 test_hostile_links.py."""
 
 import subprocess
-import sys
 
 import pytest
 
-from winehost import (BUILDS, CLASS_KEY, COMMAND_KEY, MB_ICONERROR, MB_ICONINFORMATION, ROOT,
+from winehost import (BUILDS, CLASS_KEY, COMMAND_KEY, MACHINE_KEY, MB_ICONERROR, MB_ICONINFORMATION, ROOT,
                       client_records, masked, site_host)
 
-sys.path.insert(0, str(ROOT / "tests" / "release"))
-from certificates import make_certificate  # noqa: E402
+from certificates import make_certificate
 
 HKCU, KEY_WRITE, REG_SZ = 0x80000001, 0x20006, 1
 FOLDER = ("Velmora Games", "Player Folder")
@@ -88,6 +86,16 @@ def test_a_play_link_starts_the_client_from_the_install_folder(wine, build):
     # No user32.dll on the way, unless a box is to be shown: then only the system's.
     assert "advapi32.dll" in run.modules[0] and "user32.dll" not in run.modules[0]
     assert "user32.dll" in wine.run(launcher(folder)).modules[0]
+
+
+def test_wines_own_url_dispatcher_reads_the_open_command_and_delivers_the_link(wine, build):
+    # Wine routes links only through its machine-wide classes: the registration is mirrored there.
+    folder, unix = wine.install(*FOLDER, build=build)
+    wine.run(launcher(folder))
+    for path, values in wine.dump("HKCU", CLASS_KEY).items():
+        wine.plant("HKLM", "\\".join(filter(None, [MACHINE_KEY, path])), {k: v.rstrip("\0") for k, (_, v) in values.items()})
+    assert wine.run(f'C:\\windows\\command\\start.exe /wait "{LINK}"').exit_codes == [0]
+    expect_started(unix, folder)
 
 
 def test_a_missing_client_is_reported(wine, build):

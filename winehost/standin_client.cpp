@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "tests/wine/json.h"
+#include "winehost/json.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // Under the benchmark, being up is all that counts: say so and leave no record.

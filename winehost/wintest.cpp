@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/wine/json.h"
+#include "winehost/json.h"
 
 namespace {
 
