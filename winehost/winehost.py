@@ -26,7 +26,7 @@ MB_ICONERROR, MB_ICONQUESTION, MB_ICONWARNING, MB_ICONINFORMATION, MB_YESNO = 0x
 
 TRACED = ("user32.MessageBoxA advapi32.RegCreateKeyExA advapi32.RegSetValueExA advapi32.RegCloseKey "
           "advapi32.RegOpenKeyExA advapi32.RegEnumKeyExA advapi32.RegDeleteKeyA kernel32.CreateProcessA "
-          "kernel32.CloseHandle")
+          "kernel32.CloseHandle kernel32.LoadLibraryExA")
 
 
 def site_host():
@@ -89,11 +89,12 @@ def trace_calls(stderr, pid):
 
 
 def masked(calls, expected):
-    """The calls, with every argument that the expected list gives as ... masked the same way."""
+    """The calls, with every argument and result that the expected list gives as ... masked the
+    same way."""
     if len(calls) != len(expected):
         return calls
-    return [[f, [... if e is ... else x for x, e in zip(a, ea)] if len(a) == len(ea) else a, r]
-            for (f, a, r), (_, ea, _) in zip(calls, expected)]
+    return [[f, [... if e is ... else x for x, e in zip(a, ea)] if len(a) == len(ea) else a, ... if er is ... else r]
+            for (f, a, r), (_, ea, er) in zip(calls, expected)]
 
 
 class Run:

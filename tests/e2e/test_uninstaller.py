@@ -63,7 +63,7 @@ def test_no_removes_nothing(wine, build):
     before = wine.dump("HKCU", CLASS_KEY)
     run = uninstall(wine, build, answers=(IDNO,))
     expect_boxes(run, (confirm(), MB_YESNO | MB_ICONQUESTION))
-    assert [f for f, _, _ in run.calls] == ["MessageBoxA"]
+    assert [f for f, _, _ in run.calls] == ["LoadLibraryExA", "MessageBoxA"]
     assert wine.dump("HKCU", CLASS_KEY) == before
 
 
