@@ -204,3 +204,11 @@ def test_a_release_without_a_usable_date_stops_before_touching_dist(tmp_path, ep
     done = release(tmp_path, **({} if epoch is None else {"SOURCE_DATE_EPOCH": epoch}))
     assert done.returncode != 0 and "SOURCE_DATE_EPOCH" in done.stderr
     assert [p.name for p in (tmp_path / "dist").iterdir()] == ["keep"]
+
+
+def test_the_site_host_must_be_a_host_name_with_a_port_in_range(tmp_path):
+    hosts = {"velmora.example": True, "play.example.com:8080": True, "h:65535": True, "a..b": False,
+             "-a.b": False, "a-.b": False, "a_b": False, "h:0": False, "h:99999": False, "h:": False}
+    configure = lambda host: subprocess.run(["cmake", "-S", ROOT, "-B", tmp_path, "-G", "Ninja",
+                                             f"-DVELMORA_SITE_HOST={host}"], capture_output=True)
+    assert {host: configure(host).returncode == 0 for host in hosts} == hosts
