@@ -206,8 +206,9 @@ class Wine:
     def protect(self, root, path, sddl):
         assert self.helper("protect", root, _hex(path), sddl)[0][0]["result"] == 0
 
-    def remove(self, root, *paths):
-        self.helper("remove", root, *map(_hex, paths))
+    def remove(self, *roots_and_paths):
+        """Deletes key trees, each given as a root and a path."""
+        self.helper("remove", *[x if i % 2 == 0 else _hex(x) for i, x in enumerate(roots_and_paths)])
 
     # --- programs ---
     def open_links(self, *urls, **options):

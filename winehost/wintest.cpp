@@ -3,7 +3,7 @@
 //   dump ROOT PATH                   a key tree: {"relative path": {"name": [type, data]}}
 //   plant ROOT PATH [NAME DATA]...   creates a key with REG_SZ values ("" names the default)
 //   protect ROOT PATH SDDL           gives an existing key the access rules of an SDDL string
-//   remove ROOT PATH...              deletes key trees
+//   remove ROOT PATH [ROOT PATH]...  deletes key trees
 //   run [--answers A,B] [--hold MS] COMMANDLINE...
 //        starts the command lines at once, with Wine's relay and module traces on, and answers the
 //        message boxes they show (each after MS milliseconds: time for a screenshot)
@@ -193,8 +193,12 @@ int wmain(int argc, wchar_t** argv) {
     Print("{\"result\": " + std::to_string(Plant(root, path, argv + 4, argc - 4)) + "}");
   } else if (command == L"protect" && argc == 5) {
     Print("{\"result\": " + std::to_string(Protect(root, path, argv[4])) + "}");
-  } else if (command == L"remove") {
-    for (int i = 3; i < argc; ++i) RegDeleteTreeW(root, FromHex(argv[i]).c_str()), RegDeleteKeyW(root, FromHex(argv[i]).c_str());
+  } else if (command == L"remove") {  // remove ROOT PATH [ROOT PATH]...
+    for (int i = 2; i + 1 < argc; i += 2) {
+      const std::wstring tree = FromHex(argv[i + 1]);
+      RegDeleteTreeW(Root(argv[i]), tree.c_str());
+      RegDeleteKeyW(Root(argv[i]), tree.c_str());
+    }
     Print("{}");
   } else {
     return 2;

@@ -37,6 +37,5 @@ def build(request):
 
 @pytest.fixture(autouse=True)
 def clean_registration(wine):
-    wine.remove("HKCU", CLASS_KEY, LEGACY_KEY)
-    wine.remove("HKLM", MACHINE_KEY)
+    wine.remove("HKCU", CLASS_KEY, "HKCU", LEGACY_KEY, "HKLM", MACHINE_KEY)
 
