@@ -1,7 +1,8 @@
-"""Runs the real Windows programs under Wine: one private prefix and one X server per test
-run, a wineserver kept alive between programs, and the wintest helper inside Wine as the
-tests' hands (registry reads and writes, starting programs, answering message boxes). Every
-program runs with Wine's relay trace of its own calls to the Windows API."""
+"""Runs the real Windows programs under Wine, for the demonstration, the benchmark and the
+tests: one private prefix and one X server a run, a wineserver kept alive between programs,
+and the wintest driver inside Wine (registry reads and writes, starting programs, answering
+message boxes). Every program runs with Wine's relay trace of its own calls to the Windows
+API and its module trace."""
 
 import json
 import os
@@ -59,8 +60,8 @@ def _unescape(text):
 
 
 _TRACE = re.compile(r'^([0-9a-f]+):[0-9a-f]+:(Call|Ret ) \w+\.(\w+)\((.*?)\)(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)$', re.M)
-# Wine shortens a long string to its start and "...".
 _LOADED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"(?:[^"]*\\)?([^"\\]+)"', re.M)
+# Wine shortens a long string to its start and "...".
 _ARGUMENT = re.compile(r'([0-9a-f]+)(?: "((?:[^"\\]|\\.)*)"(?:\.\.\.)?)?(?:,|$)')
 
 
