@@ -211,6 +211,10 @@ class Wine:
         """Deletes key trees, each given as a root and a path."""
         self.helper("remove", *[x if i % 2 == 0 else _hex(x) for i, x in enumerate(roots_and_paths)])
 
+    def verify(self, path):
+        """What WinVerifyTrust says of a file's signature: 0 when it holds."""
+        return self.helper("verify", _hex(path))[0][0]["result"]
+
     # --- programs ---
     def open_links(self, *urls, **options):
         """Delivers links the way the platform does: the registered open command, %1 replaced."""

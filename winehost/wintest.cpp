@@ -4,11 +4,14 @@
 //   plant ROOT PATH [NAME DATA]...   creates a key with REG_SZ values ("" names the default)
 //   protect ROOT PATH SDDL           gives an existing key the access rules of an SDDL string
 //   remove ROOT PATH [ROOT PATH]...  deletes key trees
+//   verify FILE                      what WinVerifyTrust says of a file's Authenticode signature
 //   run [--answers A,B] [--hold MS] COMMANDLINE...
 //        starts the command lines at once, with Wine's relay and module traces on, and answers the
 //        message boxes they show (each after MS milliseconds: time for a screenshot)
 #include <windows.h>
 #include <sddl.h>
+#include <softpub.h>
+#include <wintrust.h>
 
 #include <cstdlib>
 #include <set>
@@ -160,6 +163,24 @@ std::string Run(const std::vector<std::wstring>& commandLines, std::vector<int> 
   return "{\"boxes\": [" + boxes + "], \"exitCodes\": [" + exits + "], \"pids\": [" + pids + "]}";
 }
 
+LONG Verify(const wchar_t* path) {
+  WINTRUST_FILE_INFO file{};
+  file.cbStruct = sizeof file;
+  file.pcwszFilePath = path;
+  WINTRUST_DATA data{};
+  data.cbStruct = sizeof data;
+  data.dwUIChoice = WTD_UI_NONE;
+  data.fdwRevocationChecks = WTD_REVOKE_NONE;
+  data.dwUnionChoice = WTD_CHOICE_FILE;
+  data.pFile = &file;
+  data.dwStateAction = WTD_STATEACTION_VERIFY;
+  GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  const LONG result = WinVerifyTrust(nullptr, &action, &data);
+  data.dwStateAction = WTD_STATEACTION_CLOSE;
+  WinVerifyTrust(nullptr, &action, &data);
+  return result;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -180,6 +201,10 @@ int wmain(int argc, wchar_t** argv) {
       }
     }
     Print(Run(commandLines, answers, hold));
+    return 0;
+  }
+  if (command == L"verify" && argc == 3) {
+    Print("{\"result\": " + std::to_string(static_cast<unsigned long>(Verify(FromHex(argv[2]).c_str()))) + "}");
     return 0;
   }
   if (argc < 4) return 2;

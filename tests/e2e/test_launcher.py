@@ -3,6 +3,7 @@ and message boxes as a user's machine sees them, read from outside through the r
 stand-in client and Wine's relay trace of the program's own calls. Refused links are in
 test_hostile_links.py."""
 
+import shutil
 import subprocess
 
 import pytest
@@ -184,6 +185,14 @@ def test_a_signed_launcher_still_starts_the_client(wine, build, tmp_path):
     subprocess.run(["osslsigncode", "sign", "-pkcs12", tmp_path / "signer.pfx", "-readpass", tmp_path / "password",
                     "-h", "sha256", "-in", ROOT / "dist" / build / "VelmoraPlayer.exe", "-out", signed],
                    check=True, capture_output=True)
-    folder, unix = wine.install(*FOLDER, programs={"VelmoraPlayer.exe": signed})
+    folder, unix = wine.install(*FOLDER, build=build, programs={"VelmoraPlayer.exe": signed})
     assert wine.run(f'{launcher(folder)} "{LINK}"').exit_codes == [0]
     expect_started(unix, folder)
+    # Windows' own check: the signature holds, and breaks with one byte changed. (Wine's does
+    # not ask whether the signer's CA is trusted.)
+    shutil.copy(ROOT / "dist" / build / "VelmoraPlayer.exe", unix / "unsigned.exe")
+    tampered = bytearray(signed.read_bytes())
+    tampered[0x400] ^= 1
+    (unix / "tampered.exe").write_bytes(tampered)
+    assert [wine.verify(folder + name) for name in ("VelmoraPlayer.exe", "tampered.exe", "unsigned.exe")] == [
+        0, 0x80096010, 0x800B0100]  # TRUST_E_BAD_DIGEST, TRUST_E_NOSIGNATURE
