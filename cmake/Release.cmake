@@ -19,7 +19,6 @@ endif()
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 set(dist "${PROJECT_SOURCE_DIR}/dist")
-set(programs "")
 foreach(build IN ITEMS "x86;win32" "x64;win64")
   list(GET build 0 arch)
   list(GET build 1 folder)

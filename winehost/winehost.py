@@ -30,6 +30,11 @@ TRACED = ("user32.MessageBoxA advapi32.RegCreateKeyExA advapi32.RegSetValueExA a
           "kernel32.CloseHandle kernel32.LoadLibraryExA")
 
 
+def seam_program(build, program):
+    """The test-only build of a program, with the seam, for the given build."""
+    return ROOT / "build" / BUILDS[build] / "tests" / "wine" / f"{program}Seam.exe"
+
+
 def site_host():
     cache = (ROOT / "build" / "windows-x86" / "CMakeCache.txt").read_text()
     return re.search(r"^VELMORA_SITE_HOST:STRING=(.*)$", cache, re.M).group(1)

@@ -8,8 +8,8 @@ import subprocess
 
 import pytest
 
-from winehost import (BUILDS, CLASS_KEY, COMMAND_KEY, MACHINE_KEY, MB_ICONERROR, MB_ICONINFORMATION, ROOT,
-                      client_records, masked, site_host)
+from winehost import (CLASS_KEY, COMMAND_KEY, MACHINE_KEY, MB_ICONERROR, MB_ICONINFORMATION, ROOT,
+                      client_records, masked, seam_program, site_host)
 
 from certificates import make_certificate
 
@@ -159,7 +159,7 @@ def test_a_percent_in_the_folder_leaves_the_registration_alone(wine, build):
     ("C:/VP/x.exe", "C:/VP/VelmoraPlayer.exe", '"C:/VP/OlvanePlayerBetaRaw.exe"', "C:/VP/"),
 ], ids=["unreadable", "bare name", "forward slashes"])
 def test_module_file_names_wine_cannot_give(wine, build, module_name, registered, client, directory):
-    seam = ROOT / "build" / BUILDS[build] / "tests" / "wine" / "VelmoraPlayerSeam.exe"
+    seam = seam_program(build, "VelmoraPlayer")
     folder, _ = wine.install(*FOLDER, programs={"VelmoraPlayer.exe": seam})
     wine.plant("HKCU", COMMAND_KEY, {"": "old"})
     run = wine.run(f'{launcher(folder)} "{LINK}"', env={"VELMORA_SEAM_MODULE_NAME": module_name})
@@ -173,7 +173,7 @@ def test_module_file_names_wine_cannot_give(wine, build, module_name, registered
 
 def test_the_test_build_starts_the_client_like_the_shipped_one(wine, build):
     # The test-only build refuses a start whose STARTUPINFOA is not zero but for its size.
-    seam = ROOT / "build" / BUILDS[build] / "tests" / "wine" / "VelmoraPlayerSeam.exe"
+    seam = seam_program(build, "VelmoraPlayer")
     folder, unix = wine.install(*FOLDER, programs={"VelmoraPlayer.exe": seam})
     assert wine.run(f'{launcher(folder)} "{LINK}"').exit_codes == [0]
     expect_started(unix, folder)

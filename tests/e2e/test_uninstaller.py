@@ -3,8 +3,8 @@ what it removes and leaves, what it tells the user, and its calls from the relay
 
 import pytest
 
-from winehost import (BUILDS, CLASS_KEY, IDNO, IDYES, LEGACY_KEY, MACHINE_KEY, MB_ICONINFORMATION,
-                      MB_ICONQUESTION, MB_ICONWARNING, MB_YESNO, ROOT, masked, site_host)
+from winehost import (CLASS_KEY, IDNO, IDYES, LEGACY_KEY, MACHINE_KEY, MB_ICONINFORMATION,
+                      MB_ICONQUESTION, MB_ICONWARNING, MB_YESNO, masked, seam_program, site_host)
 
 CAPTION = "Velmora Player Uninstaller"
 HKCR, HKCU, ACCESS = 0x80000000, 0x80000001, 0x2001F
@@ -39,7 +39,7 @@ def incomplete(user, machine):
 
 
 def uninstall(wine, build, answers=(IDYES,), seam=None):
-    program = ROOT / "build" / BUILDS[build] / "tests" / "wine" / "VelmoraPlayerUninstallerSeam.exe" if seam else None
+    program = seam_program(build, "VelmoraPlayerUninstaller") if seam else None
     folder, _ = wine.install("Velmora Games", "Player Folder", build=build,
                              programs=program and {"VelmoraPlayerUninstaller.exe": program})
     run = wine.run(f'"{folder}VelmoraPlayerUninstaller.exe"', answers=answers,
