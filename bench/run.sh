@@ -3,5 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake --workflow --preset release >/dev/null
-/usr/bin/python3 bench/run.py "$@"
+source scripts/cleanup.sh
+run cmake --workflow --preset release >/dev/null
+run /usr/bin/python3 bench/run.py "$@"

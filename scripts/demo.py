@@ -33,31 +33,33 @@ def main():
         return path
 
     workdir = make_workdir()
-    wine = Wine(workdir).start()
     try:
-        folder, unix = wine.install("Games", "Velmora Player")
-        print(f"1. Starting {folder}VelmoraPlayer.exe once, as a user does after unpacking it")
-        run = wine.run(f'"{folder}VelmoraPlayer.exe"', screenshots=shot)
-        show(run, shots)
-        command = wine.dump("HKCU", COMMAND_KEY)[""][""][1].rstrip("\0")
-        print(f"2. Registered open command: {command}")
-        print(f"3. Opening the link {LINK}")
-        run = wine.open_links(LINK, screenshots=shot)
-        show(run, shots)
-        [record] = client_records(unix, 1)
-        print("4. The client received this command line:")
-        print(f"  {record['commandLine']}")
-        print("  which splits into:")
-        for argument in record["argv"]:
-            print(f"    {argument}")
-        print(f"  in the folder {record['currentDirectory']}")
-        print(f"5. Running {folder}VelmoraPlayerUninstaller.exe and answering Yes")
-        run = wine.run(f'"{folder}VelmoraPlayerUninstaller.exe"', answers=[IDYES], screenshots=shot)
-        show(run, shots)
-        left = wine.dump("HKCU", CLASS_KEY)
-        print(f"6. HKEY_CURRENT_USER\\{CLASS_KEY} is {'still there: ' + str(left) if left else 'gone'}")
+        with Wine(workdir) as wine:
+            build = wine.builds[0]
+            if build != "win32":
+                print(f"Showing the 64-bit programs (dist/win64): {wine.why}.")
+            folder, unix = wine.install("Games", "Velmora Player", build=build)
+            print(f"1. Starting {folder}VelmoraPlayer.exe once, as a user does after unpacking it")
+            run = wine.run(f'"{folder}VelmoraPlayer.exe"', screenshots=shot)
+            show(run, shots)
+            command = wine.dump("HKCU", COMMAND_KEY)[""][""][1].rstrip("\0")
+            print(f"2. Registered open command: {command}")
+            print(f"3. Opening the link {LINK}")
+            run = wine.open_links(LINK, screenshots=shot)
+            show(run, shots)
+            [record] = client_records(unix, 1)
+            print("4. The client received this command line:")
+            print(f"  {record['commandLine']}")
+            print("  which splits into:")
+            for argument in record["argv"]:
+                print(f"    {argument}")
+            print(f"  in the folder {record['currentDirectory']}")
+            print(f"5. Running {folder}VelmoraPlayerUninstaller.exe and answering Yes")
+            run = wine.run(f'"{folder}VelmoraPlayerUninstaller.exe"', answers=[IDYES], screenshots=shot)
+            show(run, shots)
+            left = wine.dump("HKCU", CLASS_KEY)
+            print(f"6. HKEY_CURRENT_USER\\{CLASS_KEY} is {'still there: ' + str(left) if left else 'gone'}")
     finally:
-        wine.stop()
         shutil.rmtree(workdir, ignore_errors=True)
     print(f"Screenshots: {', '.join(str(p.relative_to(OUTPUT.parent)) for p in shots)}")
     # The programs' icon: its largest picture, which the .ico holds as a PNG.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The main job: build the release and show it working under Wine.
+# The main job: build the release and show it working under Wine (the 32-bit programs, or the
+# 64-bit ones on a machine that cannot run 32-bit programs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake --workflow --preset release
-# The stand-in client and the Wine-side helper come from the 32-bit build the release made.
-/usr/bin/python3 scripts/demo.py
+source scripts/cleanup.sh
+run cmake --workflow --preset release
+run /usr/bin/python3 scripts/demo.py

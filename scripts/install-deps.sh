@@ -9,7 +9,7 @@ packages=(
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 wine32:i386 xvfb imagemagick
   python3 python3-pytest python3-pefile osslsigncode openssl
-  clang-14 clang-tidy cppcheck libclang-rt-14-dev git
+  clang-14 clang-tidy cppcheck libclang-rt-14-dev git procps
 )
 
 missing=()

@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
 # Every test: the link handling's unit tests natively under AddressSanitizer and UBSan, then
 # the release, its programs end to end under Wine, the checks of its files, the static
-# analysis and some fuzzing of the link handling.
+# analysis and some fuzzing of the link handling. The Wine tests run both builds where the
+# machine runs 32-bit programs, and the 64-bit ones alone where it does not, or where
+# VELMORA_WINE_64BIT_ONLY=1 asks for that; their last line says which.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+source scripts/cleanup.sh
 # A fresh Wine prefix takes a while to make: it is made while the rest builds.
-/usr/bin/python3 winehost/winehost.py "$work/wine" & prefix=$!
+/usr/bin/python3 winehost/winehost.py "$VELMORA_WINE_DIR" & prefix=$!
 
-cmake --preset host >/dev/null
-cmake --build --preset host
-ctest --preset host
-cmake --workflow --preset release >"$work/release.log" || { cat "$work/release.log"; exit 1; }
+run cmake --preset host >/dev/null
+run cmake --build --preset host
+run ctest --preset host
+run cmake --workflow --preset release >"$work/release.log" || { cat "$work/release.log"; exit 1; }
 
 # Three lanes side by side: the programs under Wine, which mostly wait; the checks of the
 # release files with the static analysis; and the fuzzing, which compute.
@@ -22,7 +23,7 @@ checks=$!
 scripts/fuzz.sh 20 >"$work/fuzz.log" 2>&1 & fuzz=$!
 wait "$prefix"
 status=0
-VELMORA_WINE_DIR="$work/wine" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e2e || status=$?
+run /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider tests/e2e || status=$?
 wait "$checks" || status=$?
 wait "$fuzz" || status=$?
 cat "$work/checks.log" "$work/fuzz.log"

@@ -2,7 +2,12 @@
 tests: one private prefix and one X server a run, a wineserver kept alive between programs,
 and the wintest driver inside Wine (registry reads and writes, starting programs, answering
 message boxes). Every program runs with Wine's relay trace of its own calls to the Windows
-API and its module trace."""
+API and its module trace.
+
+Some machines cannot run 32-bit programs at all (their kernel refuses i386 executables, so
+Wine's 32-bit loader never starts). Each run finds out by trying the driver's 32-bit build;
+where that fails, or where VELMORA_WINE_64BIT_ONLY is set, only the 64-bit programs run,
+through Wine's 64-bit loader, with the 64-bit builds of the driver and the stand-in client."""
 
 import json
 import os
@@ -15,7 +20,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 BUILDS = {"win32": "windows-x86", "win64": "windows-x64"}
-HELPERS = ROOT / "build" / "windows-x86" / "winehost"
+WINE64 = "/usr/lib/wine/wine64"
+FORCE_64BIT = "VELMORA_WINE_64BIT_ONLY"
 
 CLASS_KEY = r"Software\Classes\velmor-player"
 COMMAND_KEY = CLASS_KEY + r"\shell\open\command"
@@ -121,6 +127,9 @@ class Run:
 
 
 class Wine:
+    """Used as a context manager: whatever happens inside, its X server and its Wine processes
+    end with it."""
+
     def __init__(self, workdir):
         self.workdir = Path(workdir)
         self.prefix = self.workdir / "prefix"
@@ -130,6 +139,18 @@ class Wine:
         self.env.update(LANG="C.UTF-8", WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.xvfb = None
+        self.builds, self.why = ("win32", "win64"), "this machine runs 32-bit Windows programs"
+        self.loader, self.helpers = "wine", ROOT / "build" / BUILDS["win32"] / "winehost"
+
+    def __enter__(self):
+        try:
+            return self.start()
+        except BaseException:
+            self.stop()
+            raise
+
+    def __exit__(self, *_):
+        self.stop()
 
     def start(self):
         read, write = os.pipe()
@@ -141,6 +162,7 @@ class Wine:
             self.env["DISPLAY"] = ":" + pipe.readline().strip()
         if not self.prefix.exists():
             self.make_prefix()
+        self.choose_builds()
         subprocess.run(["wineserver", "-p"], env=self.env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.plant("HKCU", r"Software\Wine\Debug", {"RelayInclude": TRACED.replace(" ", ";")})
@@ -150,13 +172,34 @@ class Wine:
         return self
 
     def make_prefix(self):
-        """A fresh prefix takes a while: the test command makes it while it builds."""
+        """A fresh prefix takes a while: the test command makes it while it builds. Where the
+        32-bit loader cannot even be started (exit 126), the 64-bit one makes it."""
         self.workdir.mkdir(parents=True, exist_ok=True)
-        subprocess.run(["wineboot", "-i"], env={k: v for k, v in self.env.items() if k != "DISPLAY"},
-                       check=True, capture_output=True, timeout=300)
+        env = {k: v for k, v in self.env.items() if k != "DISPLAY"}
+        for loader in ("wine", WINE64):
+            made = subprocess.run([loader, "wineboot", "-i"], env=env, capture_output=True, timeout=300)
+            if made.returncode != 126:
+                break
+        made.check_returncode()
+
+    def choose_builds(self):
+        """Runs the driver's 32-bit build once: where it answers, both builds run as they are;
+        otherwise only the 64-bit ones, and `why` says so."""
+        if os.environ.get(FORCE_64BIT):
+            why = f"{FORCE_64BIT} is set"
+        else:
+            tried = subprocess.run(["wine", str(self.helpers / "wintest.exe"), "dump", "HKCU", _hex(CLASS_KEY)],
+                                   env=self.env, capture_output=True, timeout=120)
+            if tried.stdout.startswith(b"{"):
+                return
+            said = tried.stderr.decode("utf-8", "replace").strip().splitlines()
+            why = f"this machine cannot run 32-bit Windows programs ({said[-1] if said else 'no output'})"
+        self.builds, self.why = ("win64",), why
+        self.loader, self.helpers = WINE64, ROOT / "build" / BUILDS["win64"] / "winehost"
 
     def stop(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
+        if self.prefix.exists():
+            subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
         if self.xvfb:
             self.xvfb.terminate()
             self.xvfb.wait()
@@ -165,14 +208,14 @@ class Wine:
         return self.prefix / "drive_c"
 
     def helper(self, *args, **options):
-        return self.execute(HELPERS / "wintest.exe", *args, **options)
+        return self.execute(self.helpers / "wintest.exe", *args, **options)
 
     def execute(self, program, *args, on_event=None, timeout=120):
         """Runs a Windows console program: its JSON lines (on_event sees each as it comes) and
         its stderr, where the traces go. Files, not pipes: Wine's own background processes
         inherit the output handles and outlive the helper, so a pipe would never reach its end."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            process = subprocess.Popen(["wine", str(program), *args], env=self.env,
+            process = subprocess.Popen([self.loader, str(program), *args], env=self.env,
                                        stdin=subprocess.DEVNULL, stdout=out, stderr=err)
             deadline, seen = time.monotonic() + timeout, 0
             while True:
@@ -251,7 +294,7 @@ class Wine:
         for name, source in (programs or {p: dist / p for p in ("VelmoraPlayer.exe", "VelmoraPlayerUninstaller.exe")}).items():
             shutil.copy(source, unix / name)
         if client:
-            shutil.copy(HELPERS / "OlvanePlayerBetaRaw.exe", unix)
+            shutil.copy(self.helpers / "OlvanePlayerBetaRaw.exe", unix)
         return "C:\\" + "\\".join(folders) + "\\", unix
 
 

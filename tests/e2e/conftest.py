@@ -19,20 +19,30 @@ class CheckedWine(Wine):
         return run
 
 
+ran = []
+
+
 @pytest.fixture(scope="session")
 def wine():
     workdir = make_workdir()
-    host = CheckedWine(workdir).start()
-    yield host
-    host.stop()
+    with CheckedWine(workdir) as host:
+        ran.append(host)
+        yield host
     if "VELMORA_WINE_DIR" not in os.environ:
         shutil.rmtree(workdir, ignore_errors=True)
 
 
-# Every end-to-end test runs against both shipped builds.
+# Every end-to-end test runs against both shipped builds, where the machine can run them.
 @pytest.fixture(params=["win32", "win64"])
-def build(request):
+def build(request, wine):
+    if request.param not in wine.builds:
+        pytest.skip(f"{request.param} not run: {wine.why}")
     return request.param
+
+
+def pytest_terminal_summary(terminalreporter):
+    for host in ran:
+        terminalreporter.write_line(f"Under Wine: {' and '.join(host.builds)}, since {host.why}")
 
 
 @pytest.fixture(autouse=True)

@@ -97,7 +97,7 @@ def test_wines_own_url_dispatcher_reads_the_open_command_and_delivers_the_link(w
     wine.run(launcher(folder))
     for path, values in wine.dump("HKCU", CLASS_KEY).items():
         wine.plant("HKLM", "\\".join(filter(None, [MACHINE_KEY, path])), {k: v.rstrip("\0") for k, (_, v) in values.items()})
-    assert wine.run(f'C:\\windows\\command\\start.exe /wait "{LINK}"').exit_codes == [0]
+    assert wine.run(f'C:\\windows\\system32\\start.exe /wait "{LINK}"').exit_codes == [0]
     expect_started(unix, folder)
 
 
