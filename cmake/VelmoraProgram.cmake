@@ -4,7 +4,7 @@
 # copy, which would bring the whole unwinder along.
 function(velmora_program_options target)
   set_target_properties(${target} PROPERTIES CXX_STANDARD 20)
-  target_link_libraries(${target} PRIVATE velmora_shared velmora_platform)
+  target_link_libraries(${target} PRIVATE velmora_shared)
   target_compile_options(${target} PRIVATE -Os -fno-exceptions -fno-rtti -ffunction-sections -fdata-sections
                          -Wall -Wextra "-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.")
   target_link_options(${target} PRIVATE -static -Wl,--gc-sections -Wl,--dynamicbase,--nxcompat,--no-insert-timestamp)
@@ -23,6 +23,7 @@ function(velmora_add_program target)
   list(TRANSFORM sources PREPEND "${CMAKE_CURRENT_SOURCE_DIR}/")
   set_target_properties(${target} PROPERTIES VELMORA_SOURCES "${sources}")
   velmora_program_options(${target})
+  target_link_libraries(${target} PRIVATE velmora_platform)
   # The map shows what each piece of the static runtime costs (scripts/size-report.py).
   target_link_options(${target} PRIVATE -s "-Wl,-Map=$<TARGET_FILE_DIR:${target}>/${target}.map")
   set_source_files_properties(${arg_RC} PROPERTIES OBJECT_DEPENDS

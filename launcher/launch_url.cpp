@@ -22,15 +22,32 @@ std::string GetLaunchParameter(const std::string& payload, const std::string& ke
   return payload.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
+// Some browsers (Firefox) decode percent-encoded UTF-8 before they hand a link over, others
+// (Chrome, Edge) do not. The client gets the encoded form either way: a client running in a
+// legacy code page reads its command line through best-fit conversion, which turns a
+// fullwidth quote or backslash (or a yen sign on Japanese systems) into a real one, and
+// letters outside that code page into '?'.
+std::string PercentEncodeNonAscii(const std::string& value) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      encoded += c;
+    } else {
+      encoded += '%';
+      encoded += kDigits[byte >> 4];
+      encoded += kDigits[byte & 0xF];
+    }
+  }
+  return encoded;
+}
+
 // A value is pasted between double quotes into the client's command line, so any web page
 // could add switches of its own with a value that closes the quotes: one holding a quote,
 // or one ending in a backslash, which escapes the closing quote under the Windows argument
-// rules. Control characters have no place in a ticket or URL either. Nor has anything
-// outside ASCII: we read the link in UTF-8, but a client running in a legacy code page
-// reads its command line through best-fit conversion, which turns a fullwidth quote or
-// backslash (or a yen sign on Japanese systems) into a real one. Tickets and join URLs are
-// ASCII, and a site percent-encodes anything else. Such a link is refused like one that
-// lacks the value; everything else passes as it stands.
+// rules. Control characters have no place in a ticket or URL either. Such a link is refused
+// like one that lacks the value; everything else passes as it stands.
 bool IsUsableLaunchParameter(const std::string& value) {
   if (value.empty() || value.back() == '\\') return false;
   return std::none_of(value.begin(), value.end(), [](char c) {

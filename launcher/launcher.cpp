@@ -1,5 +1,6 @@
 #include "launcher/launcher.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "launcher/launch_url.h"
@@ -45,6 +46,30 @@ std::string ModuleFileName() {
   }
 }
 
+// With the UTF-8 code page (Windows 10 1903 on) the narrow name is the file's own. Before,
+// the legacy code page spells what it cannot hold with look-alikes or '?', which name another
+// folder (a fullwidth "Ｖelmora" becomes "Velmora"), so the name is read back and compared
+// with the wide one. The client, reading its command line in such a code page, must not find
+// a quote in the folder's path either, where best-fit conversion makes one of a fullwidth
+// quote: that would end the quoted path early.
+bool IsOwnFolderName(const std::string& moduleFileName) {
+  std::vector<wchar_t> wide(32768);
+  const DWORD length = GetModuleFileNameW(nullptr, wide.data(), 32768);
+  if (moduleFileName.empty() || length == 0 || length >= 32768) return false;
+  std::vector<wchar_t> readBack(moduleFileName.size() + 1);
+  const int readLength = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, moduleFileName.data(),
+                                             static_cast<int>(moduleFileName.size()), readBack.data(),
+                                             static_cast<int>(readBack.size()));
+  DWORD legacyCodePage = 0;
+  GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                 reinterpret_cast<LPSTR>(&legacyCodePage), sizeof legacyCodePage);
+  std::string legacy(4 * length, '\0');
+  legacy.resize(WideCharToMultiByte(legacyCodePage, 0, wide.data(), static_cast<int>(length), legacy.data(),
+                                    static_cast<int>(legacy.size()), nullptr, nullptr));
+  return static_cast<DWORD>(readLength) == length && std::equal(wide.data(), wide.data() + length, readBack.data()) &&
+         legacy.find('"') == std::string::npos;
+}
+
 std::string ModuleDirectory(const std::string& moduleFileName) {
   const std::string::size_type separator = moduleFileName.find_last_of("\\/");
   if (separator == std::string::npos) return "";
@@ -65,6 +90,10 @@ bool StartClient(const std::string& commandLine, const std::string& currentDirec
   return true;
 }
 
+// The process's own command line, whole and in UTF-8 whatever the code page: the narrow one
+// is cut (or, on Windows, missing) past 65,535 bytes, and best-fitted in a legacy code page.
+std::string CommandLine() { return ToUtf8(GetCommandLineW()); }
+
 int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR /*commandLine*/,
                    int /*showCommand*/) {
   const std::string moduleFileName = ModuleFileName();
@@ -72,32 +101,61 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
   const std::string clientPath = installDirectory + kClientFileName;
   const std::string contentPath = installDirectory + kContentFolderName;
 
-  // Without our own file name the handler path would be a bare name, and the platform reads
-  // %1, %L, %* and their kind anywhere in the open command, with no way to escape a %: in
-  // either case leave whatever registration there is alone rather than break it.
+  // A folder we cannot name whole would register and start another folder's programs. The
+  // platform reads %1, %L, %* and their kind anywhere in the open command, with no way to
+  // escape a %. In either case leave whatever registration there is alone rather than break it.
+  const bool ownFolder = IsOwnFolderName(moduleFileName);
   const std::string handlerPath = installDirectory + kHandlerFileName;
-  if (!moduleFileName.empty() && handlerPath.find('%') == std::string::npos)
-    RegisterProtocolHandler(handlerPath);
+  const bool registered = ownFolder && handlerPath.find('%') == std::string::npos;
+  if (registered) RegisterProtocolHandler(handlerPath);
 
-  const std::string launchUrl = ExtractLaunchUrl(GetCommandLineA());
-  if (launchUrl.empty()) {
+  const std::string commandLine = CommandLine();
+  const std::string launchUrl = ExtractLaunchUrl(commandLine);
+  const bool byHand = launchUrl.empty() && !commandLine.empty();
+  if (!ownFolder) {
+    ShowMessage("Velmora Player cannot work from this folder: Windows cannot pass its path on to the game "
+                "as it is.\n\nMove the folder to a path of plain letters, such as C:\\Games\\Velmora Player, "
+                "and start VelmoraPlayer.exe there once.",
+                MB_ICONERROR);
+    return byHand ? 0 : 1;
+  }
+  if (byHand) {
+    if (!registered) {
+      ShowMessage("Velmora Player could not be set up to open play links from this folder: its path holds a %, "
+                  "which Windows would read as part of the command.\n\nMove the folder to a path without %, "
+                  "such as C:\\Games\\Velmora Player, and start VelmoraPlayer.exe there once.",
+                  MB_ICONWARNING);
+      return 0;
+    }
+    const std::string account = OtherAccountName();
+    if (!account.empty()) {
+      ShowMessage("Velmora Player was set up for the account " + account +
+                      ", which it was started as, not for the account signed in to Windows.\n\n"
+                      "Start VelmoraPlayer.exe again without \"Run as administrator\".",
+                  MB_ICONWARNING);
+      return 0;
+    }
+    NotifyAssociationChanged();
     ShowMessage(std::string(kLauncherDisplayName) + " has been installed.\nYou can now play games on " +
                     kSiteHost,
                 MB_ICONINFORMATION);
     return 0;
   }
 
-  const std::string payload = launchUrl.substr(sizeof kLaunchUrlPrefix - 1);
-  const std::string ticket = GetLaunchParameter(payload, "gameinfo");
-  const std::string joinScriptUrl = GetLaunchParameter(payload, "placelauncherurl");
-  if (!IsUsableLaunchParameter(ticket) || !IsUsableLaunchParameter(joinScriptUrl)) {
+  // A command line that cannot be read whole (it holds what UTF-8 cannot carry) is no link
+  // we can trust either.
+  const std::string payload = launchUrl.empty() ? "" : launchUrl.substr(sizeof kLaunchUrlPrefix - 1);
+  const std::string ticket = PercentEncodeNonAscii(GetLaunchParameter(payload, "gameinfo"));
+  const std::string joinScriptUrl = PercentEncodeNonAscii(GetLaunchParameter(payload, "placelauncherurl"));
+  const std::string clientCommandLine =
+      BuildClientCommandLine(clientPath, AuthenticationUrl(), ticket, joinScriptUrl, contentPath);
+  // Windows takes no command line of 32,768 characters or more: such a link is refused whole.
+  if (!IsUsableLaunchParameter(ticket) || !IsUsableLaunchParameter(joinScriptUrl) ||
+      clientCommandLine.size() >= 32768) {
     ShowMessage("Invalid launch URL.", MB_ICONERROR);
     return 1;
   }
-
-  const std::string commandLine =
-      BuildClientCommandLine(clientPath, AuthenticationUrl(), ticket, joinScriptUrl, contentPath);
-  if (!StartClient(commandLine, installDirectory)) {
+  if (!StartClient(clientCommandLine, installDirectory)) {
     ShowMessage("Failed to launch Velmora Player client.", MB_ICONERROR);
     return 1;
   }

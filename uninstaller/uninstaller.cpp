@@ -10,13 +10,27 @@ int ShowMessage(const std::string& text, UINT style) {
   return ShowMessageBox(text.c_str(), kUninstallerDisplayName, style);
 }
 
-// A target that is there but would not go: anything but removed or not found.
-bool Failed(LONG result) { return result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND; }
+// Whether a key is there, as itself: one that will not even open for reading is there too.
+bool KeyExists(HKEY root, const char* path) {
+  HKEY key = nullptr;
+  const LONG result = RegOpenKeyExA(root, path, REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, &key);
+  if (result == ERROR_SUCCESS) RegCloseKey(key);
+  return result != ERROR_FILE_NOT_FOUND;
+}
 
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR /*commandLine*/,
                    int /*showCommand*/) {
+  const std::string account = OtherAccountName();
+  if (!account.empty()) {
+    ShowMessage("This uninstaller was started as the account " + account +
+                    ", not as the account signed in to Windows, and would remove that account's "
+                    "registration instead of yours. Nothing was removed.\n\n"
+                    "Start it again without \"Run as administrator\".",
+                MB_OK | MB_ICONWARNING);
+    return 0;
+  }
   const std::string download = std::string(kSiteHost) + "/download";
   if (ShowMessage("This will uninstall Velmora Player and remove the protocol handler.\n\n"
                   "After uninstalling, download a fresh copy from " + download + "\n\nContinue?",
@@ -25,27 +39,34 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
 
   // All three are always tried. The class root is the merged view that also shows a
   // machine-wide registration; the last key is where an older release registered.
-  const LONG user = RemoveKeyTree(HKEY_CURRENT_USER, kClassKeyPath);
-  const LONG machine = RemoveKeyTree(HKEY_CLASSES_ROOT, kSchemeName);
-  const LONG legacy = RemoveKeyTree(HKEY_CURRENT_USER, kLegacyClassKeyPath);
+  const bool found = KeyExists(HKEY_CURRENT_USER, kClassKeyPath) || KeyExists(HKEY_CLASSES_ROOT, kSchemeName) ||
+                     KeyExists(HKEY_CURRENT_USER, kLegacyClassKeyPath);
+  RemoveKeyTree(HKEY_CURRENT_USER, kClassKeyPath);
+  RemoveKeyTree(HKEY_CLASSES_ROOT, kSchemeName);
+  RemoveKeyTree(HKEY_CURRENT_USER, kLegacyClassKeyPath);
+  if (found) NotifyAssociationChanged();
 
-  // A registration that stays must not be reported as gone or as never there, and the
-  // folder it points into must not be deleted while it does.
-  const bool userFailed = Failed(user) || Failed(legacy);
-  if (userFailed || Failed(machine)) {
+  // What the box says rests on what is there now, not on the removals' codes: a subkey the
+  // narrow API cannot name fails as "not found", and the class root shows the user's own key
+  // whenever there is one, so the machine-wide registration is looked for where it lives. A
+  // registration that stays must not be reported as gone or as never there, and the folder it
+  // points into must not be deleted while it does.
+  const bool userRemains = KeyExists(HKEY_CURRENT_USER, kClassKeyPath) ||
+                           KeyExists(HKEY_CURRENT_USER, kLegacyClassKeyPath);
+  const bool machineRemains = KeyExists(HKEY_LOCAL_MACHINE, kClassKeyPath);
+  if (userRemains || machineRemains) {
     std::string text = "The protocol handler could not be removed completely.\n\n";
-    if (userFailed) text += "Your user account's registration remains: close any running games and try again.\n\n";
-    if (Failed(machine))
+    if (userRemains) text += "Your user account's registration remains: close any running games and try again.\n\n";
+    if (machineRemains)
       text += "The machine-wide registration remains: run this uninstaller as an administrator.\n\n";
     ShowMessage(text + "Keep this folder until the uninstaller reports success.", MB_OK | MB_ICONWARNING);
     return 0;
   }
-  const bool removed = user == ERROR_SUCCESS || machine == ERROR_SUCCESS || legacy == ERROR_SUCCESS;
-  ShowMessage(removed ? "Velmora Player has been uninstalled successfully.\n\n"
-                        "Protocol handler registry entries have been removed.\n\n"
-                        "You can now delete this folder and download a fresh copy\nfrom " + download
-                      : "No Velmora Player installation was found in the registry.\n\n"
-                        "You can safely delete this folder and download a fresh copy\nfrom " + download,
+  ShowMessage(found ? "Velmora Player has been uninstalled successfully.\n\n"
+                      "Protocol handler registry entries have been removed.\n\n"
+                      "You can now delete this folder and download a fresh copy\nfrom " + download
+                    : "No Velmora Player installation was found in the registry.\n\n"
+                      "You can safely delete this folder and download a fresh copy\nfrom " + download,
               MB_OK | MB_ICONINFORMATION);
   return 0;
 }

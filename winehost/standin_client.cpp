@@ -2,13 +2,15 @@
 // client-<pid>.json beside itself, written under a temporary name and then renamed, so a
 // test never reads half a record. Like a legacy client, it has a narrow entry point and no
 // manifest, so it runs in the system's legacy code page: it records both the Unicode view
-// of its command line and the narrow one, with the C runtime's split of the narrow one.
+// of its command line and the narrow one, split by the C runtime's rules. It splits the
+// narrow line itself: Wine's C runtime builds __argv from the Unicode split, where a real
+// legacy client's runtime splits the best-fitted narrow line.
 #include <windows.h>
 #include <shellapi.h>
-#include <stdlib.h>
 
 #include <string>
 
+#include "tests/fuzz/oracle.h"
 #include "winehost/json.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
@@ -25,7 +27,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   for (int i = 0; i < count; ++i) json += (i ? ", " : "") + Hex(argv[i]);
   LocalFree(argv);
   json += "], \"ansiCommandLine\": " + Hex(GetCommandLineA()) + ", \"ansiArgv\": [";
-  for (int i = 0; i < __argc; ++i) json += (i ? ", " : "") + Hex(__argv[i]);
+  const std::vector<std::string> ansiArgv = oracle::Split(GetCommandLineA());
+  for (size_t i = 0; i < ansiArgv.size(); ++i) json += (i ? ", " : "") + Hex(ansiArgv[i]);
   wchar_t directory[32768];
   GetCurrentDirectoryW(32768, directory);
   json += "], \"currentDirectory\": " + Hex(directory) + "}\n";

@@ -33,12 +33,22 @@ MB_ICONERROR, MB_ICONQUESTION, MB_ICONWARNING, MB_ICONINFORMATION, MB_YESNO = 0x
 
 TRACED = ("user32.MessageBoxA advapi32.RegCreateKeyExA advapi32.RegSetValueExA advapi32.RegCloseKey "
           "advapi32.RegOpenKeyExA advapi32.RegEnumKeyExA advapi32.RegDeleteKeyA kernel32.CreateProcessA "
-          "kernel32.CloseHandle kernel32.LoadLibraryExA")
+          "kernel32.CloseHandle kernel32.LoadLibraryExA shell32.SHChangeNotify")
 
 
 def seam_program(build, program):
     """The test-only build of a program, with the seam, for the given build."""
     return ROOT / "build" / BUILDS[build] / "tests" / "wine" / f"{program}Seam.exe"
+
+
+def legacy_code_page_copy(program, copy):
+    """The program as Windows before 10 1903 runs it, which ignores the manifest's UTF-8 code
+    page: here, with that element commented out in place."""
+    element = b'<activeCodePage xmlns="http://schemas.microsoft.com/SMI/2019/WindowsSettings">UTF-8</activeCodePage>'
+    data = program.read_bytes()
+    assert data.count(element) == 1
+    copy.write_bytes(data.replace(element, b"<!--" + element[4:-3] + b"-->"))
+    return copy
 
 
 def site_host():
@@ -98,6 +108,11 @@ def trace_calls(stderr, pid):
         else:
             calls[pending[(m[3], m[6])].pop()][2] = int(m[5], 16)
     return calls
+
+
+def system_library(name):
+    """The expected call that loads a system DLL by its full path."""
+    return ["LoadLibraryExA", ["C:\\windows\\system32\\" + name, 0, 0], ...]
 
 
 def masked(calls, expected):
@@ -259,6 +274,10 @@ class Wine:
         """Deletes key trees, each given as a root and a path."""
         self.helper("remove", *[x if i % 2 == 0 else _hex(x) for i, x in enumerate(roots_and_paths)])
 
+    def link(self, path, target):
+        """Makes HKCU\\path a registry link to HKCU\\target."""
+        assert self.helper("link", _hex(path), _hex(target))[0][0]["result"] == 0
+
     def verify(self, path):
         """What WinVerifyTrust says of a file's signature: 0 when it holds."""
         return self.helper("verify", _hex(path))[0][0]["result"]
@@ -269,16 +288,24 @@ class Wine:
         command = self.dump("HKCU", COMMAND_KEY)[""][""][1].rstrip("\0")
         return self.run(*[command.replace("%1", url) for url in urls], **options)
 
-    def run(self, *command_lines, answers=(), screenshots=None, env=None):
-        """screenshots, if given, is called for each box and returns where to save its picture."""
+    def run(self, *command_lines, answers=(), screenshots=None, env=None, shell=False):
+        """screenshots, if given, is called for each box and returns where to save its picture;
+        with shell, the command lines are links, opened through ShellExecuteExW."""
         args = ["--answers", ",".join(map(str, answers))] if answers else []
+        args += ["--shell"] if shell else []
         if screenshots:
             args += ["--hold", "1500"]
         on_event = (lambda e: "box" in e and (time.sleep(0.5), self.screenshot(screenshots()))) if screenshots else None
+        lines = []
+        for i, line in enumerate(map(_hex, command_lines)):
+            if len(line) > 100000:  # past what one Unix argument may hold
+                (self.drive_c() / f"command-line-{i}.hex").write_text(line)
+                line = f"@C:\\command-line-{i}.hex"
+            lines.append(line)
         saved = dict(self.env)
         self.env.update(env or {})
         try:
-            events, stderr = self.helper("run", *args, *map(_hex, command_lines), on_event=on_event)
+            events, stderr = self.helper("run", *args, *lines, on_event=on_event)
         finally:
             self.env = saved
         return Run(events[-1], stderr)

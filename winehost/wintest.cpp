@@ -4,12 +4,16 @@
 //   plant ROOT PATH [NAME DATA]...   creates a key with REG_SZ values ("" names the default)
 //   protect ROOT PATH SDDL           gives an existing key the access rules of an SDDL string
 //   remove ROOT PATH [ROOT PATH]...  deletes key trees
+//   link PATH TARGET                 makes HKCU\PATH a registry link to HKCU\TARGET
 //   verify FILE                      what WinVerifyTrust says of a file's Authenticode signature
 //   run [--answers A,B] [--hold MS] COMMANDLINE...
 //        starts the command lines at once, with Wine's relay and module traces on, and answers the
-//        message boxes they show (each after MS milliseconds: time for a screenshot)
+//        message boxes they show (each after MS milliseconds: time for a screenshot); a command
+//        line after --shell is opened with ShellExecuteExW instead, as a browser opens a link;
+//        @FILE stands for a command line whose hex digits are in FILE
 #include <windows.h>
 #include <sddl.h>
+#include <shellapi.h>
 #include <softpub.h>
 #include <wintrust.h>
 
@@ -91,6 +95,55 @@ LONG Protect(HKEY root, const std::wstring& path, const wchar_t* sddl) {
   return result;
 }
 
+// Deletes a key tree, each key as itself: a registry link goes, never what it links to.
+void Remove(HKEY root, const std::wstring& path) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ | DELETE, &key) != ERROR_SUCCESS) return;
+  DWORD type = 0;
+  if (RegQueryValueExW(key, L"SymbolicLinkValue", nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS || type != REG_LINK) {
+    wchar_t name[256];
+    for (DWORD length = 256; RegEnumKeyExW(key, 0, name, &length, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+         length = 256) {
+      const std::wstring child = path + L"\\" + name;
+      Remove(root, child);
+      HKEY left = nullptr;
+      if (RegOpenKeyExW(root, child.c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &left) == ERROR_SUCCESS) {
+        RegCloseKey(left);
+        break;  // it will not go: leave the rest too
+      }
+    }
+  }
+  using DeleteKeyFunction = LONG(WINAPI*)(HANDLE);
+  const auto deleteKey = reinterpret_cast<DeleteKeyFunction>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
+  deleteKey(key);
+  RegCloseKey(key);
+}
+
+// A link's target is a native path: \Registry\User\<the user's SID>\...
+LONG Link(const std::wstring& path, const std::wstring& target) {
+  HANDLE token = nullptr;
+  BYTE user[256];
+  DWORD size = sizeof user;
+  wchar_t* sid = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
+      !GetTokenInformation(token, TokenUser, user, size, &size) ||
+      !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid))
+    return static_cast<LONG>(GetLastError());
+  CloseHandle(token);
+  const std::wstring native = L"\\Registry\\User\\" + std::wstring(sid) + L"\\" + target;
+  LocalFree(sid);
+  HKEY key = nullptr;
+  LONG result = RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK,
+                                KEY_WRITE | KEY_CREATE_LINK, nullptr, &key, nullptr);
+  if (result == ERROR_SUCCESS) {
+    result = RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(native.data()),
+                            static_cast<DWORD>(native.size() * sizeof(wchar_t)));
+    RegCloseKey(key);
+  }
+  return result;
+}
+
 struct Search {
   std::set<DWORD> processIds;
   std::vector<DWORD> started;
@@ -112,20 +165,32 @@ BOOL CALLBACK FindBox(HWND window, LPARAM parameter) {
 }
 
 // Starts the command lines, then answers each message box they show until all have ended.
-std::string Run(const std::vector<std::wstring>& commandLines, std::vector<int> answers, DWORD hold) {
+std::string Run(const std::vector<std::wstring>& commandLines, std::vector<int> answers, DWORD hold, bool shell) {
   SetEnvironmentVariableW(L"WINEDEBUG", L"+pid,+relay,+loaddll");
   std::vector<HANDLE> processes;
   Search search;
   for (std::wstring commandLine : commandLines) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-      return "{\"startFailed\": " + Hex(commandLine) + "}";
-    CloseHandle(process.hThread);
-    processes.push_back(process.hProcess);
-    search.processIds.insert(process.dwProcessId);
-    search.started.push_back(process.dwProcessId);
+    HANDLE started = nullptr;
+    if (shell) {
+      SHELLEXECUTEINFOW info{};
+      info.cbSize = sizeof info;
+      info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+      info.lpFile = commandLine.c_str();
+      info.nShow = SW_SHOWNORMAL;
+      if (ShellExecuteExW(&info)) started = info.hProcess;
+    } else {
+      STARTUPINFOW startup{};
+      startup.cb = sizeof startup;
+      PROCESS_INFORMATION process{};
+      if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        CloseHandle(process.hThread);
+        started = process.hProcess;
+      }
+    }
+    if (!started) return "{\"startFailed\": " + Hex(commandLine) + "}";
+    processes.push_back(started);
+    search.processIds.insert(GetProcessId(started));
+    search.started.push_back(GetProcessId(started));
   }
   SetEnvironmentVariableW(L"WINEDEBUG", nullptr);
 
@@ -188,23 +253,37 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"run") {
     std::vector<int> answers;
     DWORD hold = 0;
+    bool shell = false;
     std::vector<std::wstring> commandLines;
     for (int i = 2; i < argc; ++i) {
       const std::wstring argument = argv[i];
-      if (argument == L"--hold" && i + 1 < argc) {
+      if (argument == L"--shell") {
+        shell = true;
+      } else if (argument == L"--hold" && i + 1 < argc) {
         hold = std::wcstoul(argv[++i], nullptr, 10);
       } else if (argument == L"--answers" && i + 1 < argc) {
         for (wchar_t* at = argv[++i]; *at; at += *at == L',')
           answers.push_back(static_cast<int>(std::wcstol(at, &at, 10)));
+      } else if (argument[0] == L'@') {  // a command line too long for the Unix side's argument list
+        HANDLE file = CreateFileW(argument.c_str() + 1, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        std::string hex(GetFileSize(file, nullptr), '\0');
+        DWORD read = 0;
+        ReadFile(file, &hex[0], static_cast<DWORD>(hex.size()), &read, nullptr);
+        CloseHandle(file);
+        commandLines.push_back(FromHex(std::wstring(hex.begin(), hex.end())));
       } else {
         commandLines.push_back(FromHex(argument));
       }
     }
-    Print(Run(commandLines, answers, hold));
+    Print(Run(commandLines, answers, hold, shell));
     return 0;
   }
   if (command == L"verify" && argc == 3) {
     Print("{\"result\": " + std::to_string(static_cast<unsigned long>(Verify(FromHex(argv[2]).c_str()))) + "}");
+    return 0;
+  }
+  if (command == L"link" && argc == 4) {
+    Print("{\"result\": " + std::to_string(Link(FromHex(argv[2]), FromHex(argv[3]))) + "}");
     return 0;
   }
   if (argc < 4) return 2;
@@ -219,11 +298,7 @@ int wmain(int argc, wchar_t** argv) {
   } else if (command == L"protect" && argc == 5) {
     Print("{\"result\": " + std::to_string(Protect(root, path, argv[4])) + "}");
   } else if (command == L"remove") {  // remove ROOT PATH [ROOT PATH]...
-    for (int i = 2; i + 1 < argc; i += 2) {
-      const std::wstring tree = FromHex(argv[i + 1]);
-      RegDeleteTreeW(Root(argv[i]), tree.c_str());
-      RegDeleteKeyW(Root(argv[i]), tree.c_str());
-    }
+    for (int i = 2; i + 1 < argc; i += 2) Remove(Root(argv[i]), FromHex(argv[i + 1]));
     Print("{}");
   } else {
     return 2;

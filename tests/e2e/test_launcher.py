@@ -8,8 +8,8 @@ import subprocess
 
 import pytest
 
-from winehost import (CLASS_KEY, COMMAND_KEY, MACHINE_KEY, MB_ICONERROR, MB_ICONINFORMATION, ROOT,
-                      client_records, masked, seam_program, site_host)
+from winehost import (CLASS_KEY, COMMAND_KEY, MACHINE_KEY, MB_ICONERROR, MB_ICONINFORMATION, MB_ICONWARNING, ROOT,
+                      client_records, legacy_code_page_copy, masked, seam_program, site_host, system_library)
 
 from certificates import make_certificate
 
@@ -64,8 +64,10 @@ def test_a_start_without_a_link_registers_and_shows_the_notice(wine, build):
     notice = f"Velmora Player has been installed.\nYou can now play games on {site_host()}"
     assert run.exit_codes == [0]
     assert run.boxes == [{"caption": "Velmora Player", "text": notice, "yesNo": False}]
-    # user32.dll comes only now, and only from the system folder (LOAD_LIBRARY_SEARCH_SYSTEM32).
-    expected = registration_calls(folder) + [["LoadLibraryExA", ["user32.dll", 0, 0x800], ...],
+    # The shell hears of the new association. user32.dll comes only now, and only from the system
+    # folder, by its full path (Windows 7 without its loader update knows no search flags).
+    expected = registration_calls(folder) + [system_library("wtsapi32.dll"), system_library("shell32.dll"),
+                                             ["SHChangeNotify", [0x08000000, 0, 0, 0], ...], system_library("user32.dll"),
                                              ["MessageBoxA", [0, notice, "Velmora Player", MB_ICONINFORMATION], 1]]
     assert masked(run.calls, expected) == expected
     # Each key's values go through the handle that created it, which is then closed.
@@ -91,14 +93,56 @@ def test_a_play_link_starts_the_client_from_the_install_folder(wine, build):
     assert "user32.dll" in wine.run(launcher(folder)).modules[0]
 
 
-def test_wines_own_url_dispatcher_reads_the_open_command_and_delivers_the_link(wine, build):
-    # Wine routes links only through its machine-wide classes: the registration is mirrored there.
+def install_for_the_shell(wine, build):
+    """An install whose registration is mirrored where Wine routes links: its machine-wide classes."""
     folder, unix = wine.install(*FOLDER, build=build)
     wine.run(launcher(folder))
     for path, values in wine.dump("HKCU", CLASS_KEY).items():
         wine.plant("HKLM", "\\".join(filter(None, [MACHINE_KEY, path])), {k: v.rstrip("\0") for k, (_, v) in values.items()})
+    return folder, unix
+
+
+def test_wines_own_url_dispatcher_reads_the_open_command_and_delivers_the_link(wine, build):
+    folder, unix = install_for_the_shell(wine, build)
     assert wine.run(f'C:\\windows\\system32\\start.exe /wait "{LINK}"').exit_codes == [0]
     expect_started(unix, folder)
+
+
+def test_firefox_and_chrome_forms_of_a_link_give_the_client_the_same_encoded_values(wine, build):
+    # Firefox hands the platform a link with its non-ASCII escapes decoded; Chrome keeps them
+    # and quotes the link. Either way the client sees the values encoded, in every code page.
+    folder, unix = install_for_the_shell(wine, build)
+    raw = "velmor-player:gameinfo:\u0416\u0438\u0437\u043d\u044c\uff02x+placelauncherurl:https://h/\u4e2d\uff3c"
+    encoded = ("velmor-player:gameinfo:%D0%96%D0%B8%D0%B7%D0%BD%D1%8C%EF%BC%82x"
+               "+placelauncherurl:https://h/%E4%B8%AD%EF%BC%BC")
+    for link in (raw, f'"{encoded}"'):
+        assert wine.run(link, shell=True).exit_codes == [0]
+    records = client_records(unix, 2)
+    assert records[0]["commandLine"] == records[1]["commandLine"]
+    for record in records:
+        assert record["argv"][4:7] == ["%D0%96%D0%B8%D0%B7%D0%BD%D1%8C%EF%BC%82x", "--joinScriptUrl",
+                                       "https://h/%E4%B8%AD%EF%BC%BC"]
+        assert record["ansiArgv"] == [a.encode("cp1252") for a in record["argv"]]
+
+
+# Its UTF-8 form passes 65,535 bytes, where Wine's narrow command line wraps around (and Windows'
+# is missing): the values still reach the client whole. One whose client command line would pass
+# what Windows takes is refused.
+@pytest.mark.parametrize("filler, ticket, started", [
+    ("\u6f22" * 21900, TICKET, True),
+    ("", "\u0416" * 5500, False),
+], ids=["long link", "too long for the client"])
+def test_a_long_link_is_read_whole(wine, build, filler, ticket, started):
+    folder, unix = wine.install(*FOLDER, build=build)
+    link = LINK.replace("launchmode:play", "launchmode:" + filler).replace(TICKET, ticket)
+    run = wine.run(f'{launcher(folder)} "{link}"')
+    assert run.exit_codes == [0 if started else 1]
+    if started:
+        assert len(link.encode()) > 65535
+        expect_started(unix, folder)
+    else:
+        assert run.message_boxes() == [(0, "Invalid launch URL.", "Velmora Player", MB_ICONERROR)]
+        assert client_records(unix, 0) == []
 
 
 def test_a_missing_client_is_reported(wine, build):
@@ -149,15 +193,65 @@ def test_a_percent_in_the_folder_leaves_the_registration_alone(wine, build):
     assert [f for f, _, _ in run.calls] == ["CreateProcessA", "CloseHandle", "CloseHandle"]
     expect_started(unix, folder)
     expect_registration(wine, first)
+    # Started by hand, it says it could not be set up, instead of the installed notice.
+    run = wine.run(launcher(folder))
+    assert run.exit_codes == [0] and run.message_boxes() == [(
+        0, "Velmora Player could not be set up to open play links from this folder: its path holds a %, which "
+        "Windows would read as part of the command.\n\nMove the folder to a path without %, such as "
+        "C:\\Games\\Velmora Player, and start VelmoraPlayer.exe there once.", "Velmora Player", MB_ICONWARNING)]
+    expect_registration(wine, first)
 
 
-# The test-only build, for what Wine cannot produce: an unreadable module file name leaves the
-# registration alone; a name without a folder gives bare names and an empty current folder.
+# The test-only build, like Windows 7 without its loader update, refuses DLL search flags: the
+# box shows all the same. Started as another account than the signed-in user's, it says so.
+@pytest.mark.parametrize("account, text, style", [
+    ("", f"Velmora Player has been installed.\nYou can now play games on {site_host()}", MB_ICONINFORMATION),
+    ("Administrator", "Velmora Player was set up for the account Administrator, which it was started as, not for the "
+     "account signed in to Windows.\n\nStart VelmoraPlayer.exe again without \"Run as administrator\".", MB_ICONWARNING),
+], ids=["signed-in user", "another account"])
+def test_what_a_start_by_hand_says(wine, build, account, text, style):
+    folder, _ = wine.install(*FOLDER, build=build, programs={"VelmoraPlayer.exe": seam_program(build, "VelmoraPlayer")})
+    run = wine.run(launcher(folder), env={"VELMORA_SEAM_ACCOUNT": account})
+    assert run.exit_codes == [0] and run.message_boxes() == [(0, text, "Velmora Player", style)]
+
+
+NOT_HERE = ("Velmora Player cannot work from this folder: Windows cannot pass its path on to the game as it is."
+            "\n\nMove the folder to a path of plain letters, such as C:\\Games\\Velmora Player, and start "
+            "VelmoraPlayer.exe there once.")
+
+
+# Folders the launcher cannot name whole, as itself or as a legacy-code-page client reads it: a
+# fullwidth letter that Windows before 10 1903 best-fits to another folder's name (a copy without
+# the UTF-8 code page, beside that other folder's install), a fullwidth quote that would end the
+# client's quoted path, a name that cannot be read at all (the test-only build). The registration
+# stays as the first install left it, nothing starts, one box says why; started by hand, exit 0.
+@pytest.mark.parametrize("folders, legacy, seam_name", [
+    (("Games", "\uff36elmora"), True, None),
+    (("Games", "Velmora \uff02Q\uff02"), False, None),
+    (("Games", "Velmora"), False, "<fail>"),
+], ids=["best-fitted to another folder", "fullwidth quote", "unreadable"])
+@pytest.mark.parametrize("by_hand", [False, True], ids=["link", "by hand"])
+def test_a_folder_it_cannot_name_starts_and_registers_nothing(wine, build, tmp_path, folders, legacy, seam_name, by_hand):
+    first, first_unix = wine.install("Games", "Velmora", build=build)
+    wine.run(launcher(first))
+    program = ROOT / "dist" / build / "VelmoraPlayer.exe"
+    program = legacy_code_page_copy(program, tmp_path / "VelmoraPlayer.exe") if legacy else program
+    folder, unix = wine.install(*folders, build=build, programs={
+        "VelmoraPlayer.exe": seam_program(build, "VelmoraPlayer") if seam_name else program})
+    run = wine.run(launcher(folder) + ("" if by_hand else f' "{LINK}"'), env={"VELMORA_SEAM_MODULE_NAME": seam_name or ""})
+    assert run.exit_codes == [0 if by_hand else 1]
+    assert run.message_boxes() == [(0, NOT_HERE, "Velmora Player", MB_ICONERROR)]
+    assert not [f for f, _, _ in run.calls if f in ("RegCreateKeyExA", "CreateProcessA")]
+    expect_registration(wine, first)
+    assert client_records(unix, 0) == [] and client_records(first_unix, 0, settle=False) == []
+
+
+# The test-only build, for what Wine cannot produce: a name without a folder gives bare names
+# and an empty current folder.
 @pytest.mark.parametrize("module_name, registered, client, directory", [
-    ("<fail>", None, '"OlvanePlayerBetaRaw.exe"', ""),
     ("VelmoraPlayer.exe", "VelmoraPlayer.exe", '"OlvanePlayerBetaRaw.exe"', ""),
     ("C:/VP/x.exe", "C:/VP/VelmoraPlayer.exe", '"C:/VP/OlvanePlayerBetaRaw.exe"', "C:/VP/"),
-], ids=["unreadable", "bare name", "forward slashes"])
+], ids=["bare name", "forward slashes"])
 def test_module_file_names_wine_cannot_give(wine, build, module_name, registered, client, directory):
     seam = seam_program(build, "VelmoraPlayer")
     folder, _ = wine.install(*FOLDER, programs={"VelmoraPlayer.exe": seam})
@@ -167,8 +261,7 @@ def test_module_file_names_wine_cannot_give(wine, build, module_name, registered
     [start] = [a for f, a, _ in run.calls if f == "CreateProcessA"]
     assert start[1].startswith(client + " --authenticationUrl ")
     assert start[7] == directory  # an empty string, never a null pointer
-    command = wine.dump("HKCU", COMMAND_KEY)[""][""][1]
-    assert command == (f'"{registered}" "%1"\0' if registered else "old\0")
+    assert wine.dump("HKCU", COMMAND_KEY)[""][""][1] == f'"{registered}" "%1"\0'
 
 
 def test_the_test_build_starts_the_client_like_the_shipped_one(wine, build):

@@ -3,11 +3,12 @@ what it removes and leaves, what it tells the user, and its calls from the relay
 
 import pytest
 
-from winehost import (CLASS_KEY, IDNO, IDYES, LEGACY_KEY, MACHINE_KEY, MB_ICONINFORMATION,
-                      MB_ICONQUESTION, MB_ICONWARNING, MB_YESNO, masked, seam_program, site_host)
+from winehost import (CLASS_KEY, IDNO, IDYES, LEGACY_KEY, MACHINE_KEY, MB_ICONINFORMATION, MB_ICONQUESTION,
+                      MB_ICONWARNING, MB_YESNO, ROOT, legacy_code_page_copy, masked, seam_program, site_host,
+                      system_library)
 
 CAPTION = "Velmora Player Uninstaller"
-HKCR, HKCU, ACCESS = 0x80000000, 0x80000001, 0x2001F
+HKCR, HKCU, ACCESS, OPEN_LINK = 0x80000000, 0x80000001, 0x2001F, 0x8
 # Everything but KEY_SET_VALUE: the removal's access is refused, reading is not.
 NO_SET_VALUE = "D:(A;OICI;0xf003d;;;WD)"
 # A deny rule on writing, as a standard user meets on a machine-wide key.
@@ -38,12 +39,12 @@ def incomplete(user, machine):
             + "Keep this folder until the uninstaller reports success.")
 
 
-def uninstall(wine, build, answers=(IDYES,), seam=None):
-    program = seam_program(build, "VelmoraPlayerUninstaller") if seam else None
+def uninstall(wine, build, answers=(IDYES,), seam=None, program=None, env=None):
+    program = seam_program(build, "VelmoraPlayerUninstaller") if seam or env else program
     folder, _ = wine.install("Velmora Games", "Player Folder", build=build,
                              programs=program and {"VelmoraPlayerUninstaller.exe": program})
     run = wine.run(f'"{folder}VelmoraPlayerUninstaller.exe"', answers=answers,
-                   env=seam and {"VELMORA_SEAM_UNDELETABLE": seam})
+                   env=env or (seam and {"VELMORA_SEAM_UNDELETABLE": seam}))
     assert run.exit_codes == [0]
     return run
 
@@ -63,8 +64,19 @@ def test_no_removes_nothing(wine, build):
     before = wine.dump("HKCU", CLASS_KEY)
     run = uninstall(wine, build, answers=(IDNO,))
     expect_boxes(run, (confirm(), MB_YESNO | MB_ICONQUESTION))
-    assert [f for f, _, _ in run.calls] == ["LoadLibraryExA", "MessageBoxA"]
-    assert wine.dump("HKCU", CLASS_KEY) == before
+    assert masked(run.calls[:3], expected := [system_library("wtsapi32.dll"), system_library("user32.dll"),
+                                              ["MessageBoxA", [...] * 4, ...]]) == expected
+    assert len(run.calls) == 3 and wine.dump("HKCU", CLASS_KEY) == before
+
+
+def test_started_as_another_account_it_says_so_and_removes_nothing(wine, build):
+    # "Run as administrator" with another account's password: its HKEY_CURRENT_USER is not the user's.
+    plant_registration(wine, "HKCU", CLASS_KEY)
+    run = uninstall(wine, build, env={"VELMORA_SEAM_ACCOUNT": "Administrator"})
+    expect_boxes(run, ("This uninstaller was started as the account Administrator, not as the account signed in to "
+                       "Windows, and would remove that account's registration instead of yours. Nothing was "
+                       "removed.\n\nStart it again without \"Run as administrator\".", MB_ICONWARNING))
+    assert wine.dump("HKCU", CLASS_KEY)
 
 
 def test_a_tree_goes_depth_first_by_full_path_and_its_neighbours_stay(wine, build):
@@ -80,10 +92,11 @@ def test_a_tree_goes_depth_first_by_full_path_and_its_neighbours_stay(wine, buil
     path = lambda p: CLASS_KEY + ("\\" + p if p else "")
     deletes = [["RegDeleteKeyA", [HKCU, path(p)], 0] for p in order]
     assert [c for c in run.calls if c[0] == "RegDeleteKeyA"] == deletes
-    opened = [c for c in run.calls if c[0] == "RegOpenKeyExA"]
+    # Each key is opened as itself, never as what it may link to.
+    opened = [c for c in run.calls if c[0] == "RegOpenKeyExA" and c[1][3] == ACCESS]
     keys = [(HKCU, CLASS_KEY, 0)] + [(HKCU, path(p), 0) for p in ("a", "b", r"b\c", "shell", r"shell\open",
                                                                     r"shell\open\command")]
-    expected = [["RegOpenKeyExA", [root, p, 0, ACCESS, ...], r]
+    expected = [["RegOpenKeyExA", [root, p, OPEN_LINK, ACCESS, ...], r]
                 for root, p, r in keys + [(HKCR, "velmor-player", 2), (HKCU, LEGACY_KEY, 2)]]
     assert masked(opened, expected) == expected
     assert {(a[1], *a[4:]) for f, a, _ in run.calls if f == "RegEnumKeyExA"} == {(0, 0, 0, 0, 0)}
@@ -93,6 +106,37 @@ def test_a_tree_goes_depth_first_by_full_path_and_its_neighbours_stay(wine, buil
     for path in neighbours:
         assert wine.dump("HKCU", path) == {"": {"": (1, "keep\0")}}
         wine.remove("HKCU", path)
+    # The shell hears that the association is gone.
+    assert ["SHChangeNotify", [0x08000000, 0, 0, 0], 1] in run.calls
+
+
+KEEP = r"Software\Velmora Test Keep"
+
+
+# Keys the removal must not go through, or cannot name: a registry link to another of the
+# user's keys, inside the tree or as the class key itself; a link to nothing; a subkey whose
+# name a legacy code page cannot spell (Windows before 10 1903, which ignores the UTF-8 code
+# page), with the legacy key there to go. Nothing outside the trees changes, and the box says
+# that the user's registration stays.
+@pytest.mark.parametrize("links, plant, legacy", [
+    ([(CLASS_KEY + r"\shell\ln", KEEP)], [CLASS_KEY], False),
+    ([(CLASS_KEY, KEEP)], [], False),
+    ([(CLASS_KEY + r"\shell\ln", KEEP + r"\none")], [CLASS_KEY], False),
+    ([], [CLASS_KEY + "\\DefaultIcon\\\u0417\u043d\u0430\u0447\u043e\u043a", LEGACY_KEY], True),
+], ids=["link inside", "class key a link", "dangling link", "name outside the legacy code page"])
+def test_what_it_must_not_or_cannot_remove_stays_and_is_told(wine, build, tmp_path, links, plant, legacy):
+    wine.plant("HKCU", KEEP + r"\sub", {"": "keep"})
+    keep = wine.dump("HKCU", KEEP)
+    for path in plant:
+        plant_registration(wine, "HKCU", path)
+    for path, target in links:
+        wine.link(path, target)
+    program = ROOT / "dist" / build / "VelmoraPlayerUninstaller.exe"
+    run = uninstall(wine, build, program=legacy and legacy_code_page_copy(program, tmp_path / program.name))
+    expect_boxes(run, (confirm(), MB_YESNO | MB_ICONQUESTION), (incomplete(True, False), MB_ICONWARNING))
+    assert wine.dump("HKCU", KEEP) == keep
+    assert wine.dump("HKCU", CLASS_KEY) or links == [(CLASS_KEY, KEEP)]
+    wine.remove("HKCU", KEEP)
 
 
 # What is planted, what then stays, and what the user is told: the user's and the

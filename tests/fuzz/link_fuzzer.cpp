@@ -28,8 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (launchUrl.empty()) return 0;
 
   const std::string payload = launchUrl.substr(sizeof kLaunchUrlPrefix - 1);
-  const std::string ticket = GetLaunchParameter(payload, "gameinfo");
-  const std::string joinScriptUrl = GetLaunchParameter(payload, "placelauncherurl");
+  const std::string ticket = PercentEncodeNonAscii(GetLaunchParameter(payload, "gameinfo"));
+  const std::string joinScriptUrl = PercentEncodeNonAscii(GetLaunchParameter(payload, "placelauncherurl"));
   Check(ticket == expected.ticket && joinScriptUrl == expected.joinScriptUrl);
 
   const bool refused = !IsUsableLaunchParameter(ticket) || !IsUsableLaunchParameter(joinScriptUrl);

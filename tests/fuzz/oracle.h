@@ -25,6 +25,21 @@ inline std::string ReadParameter(const std::string& payload, const std::string& 
   return "";
 }
 
+// Bytes outside ASCII as %XX, upper-case hex, the way a browser that encodes links sends them.
+inline std::string Encoded(const std::string& value) {
+  std::string encoded;
+  for (const char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      encoded += c;
+      continue;
+    }
+    const char hex[] = {'%', "0123456789ABCDEF"[byte / 16], "0123456789ABCDEF"[byte % 16], '\0'};
+    encoded += hex;
+  }
+  return encoded;
+}
+
 struct Expectation {
   bool hasLink = false;
   bool refused = false;
@@ -50,8 +65,8 @@ inline Expectation Expect(const std::string& commandLine) {
   std::string link = commandLine.substr(start);
   if (link[link.size() - 1] == '"') link.erase(link.size() - 1);
   const std::string payload = link.substr(prefix.size());
-  expectation.ticket = ReadParameter(payload, "gameinfo");
-  expectation.joinScriptUrl = ReadParameter(payload, "placelauncherurl");
+  expectation.ticket = Encoded(ReadParameter(payload, "gameinfo"));
+  expectation.joinScriptUrl = Encoded(ReadParameter(payload, "placelauncherurl"));
   expectation.refused = Unusable(expectation.ticket) || Unusable(expectation.joinScriptUrl);
   return expectation;
 }

@@ -50,8 +50,8 @@ TEST(GetLaunchParameter, ReadsTheFirstMatchUpToThePlus) {
 TEST(IsUsableLaunchParameter, RefusesValuesThatCouldLeaveTheirQuotes) {
   const char* const refused[] = {
       "", "a\"b", "\"", "abc\\", "\\\\", "a\tb", "a\nb", "a\rb", "a\x7f", "\x01",
-      // Best-fit conversion makes a quote, a backslash or a yen sign of these in a legacy
-      // code page; nothing outside ASCII passes.
+      // Nothing outside ASCII passes unencoded: best-fit conversion makes a quote, a
+      // backslash or a yen sign of these in a legacy code page.
       "x\xef\xbc\x82y", "x\xef\xbc\xbc", "x\xc2\xa5", "\xd0\x96\xd0\xb8", "a\x80", "\xff",
   };
   for (const char* value : refused) EXPECT_FALSE(IsUsableLaunchParameter(value)) << value;
@@ -60,6 +60,11 @@ TEST(IsUsableLaunchParameter, RefusesValuesThatCouldLeaveTheirQuotes) {
       "abc", "a b", "%22", "a\\b", "\\x", "http://h/p?a=1&b=2", "%D0%A2", "~",
   };
   for (const char* value : accepted) EXPECT_TRUE(IsUsableLaunchParameter(value)) << value;
+}
+
+TEST(PercentEncodeNonAscii, EncodesEachByteOutsideAsciiAndNothingElse) {
+  EXPECT_EQ(PercentEncodeNonAscii("\xd0\x96" "a%41 \"\\\x7f"), "%D0%96a%41 \"\\\x7f");
+  EXPECT_EQ(PercentEncodeNonAscii("x\xef\xbc\x82y\xff\x80"), "x%EF%BC%82y%FF%80");
 }
 
 TEST(BuildClientCommandLine, QuotesEveryValueAndEndsWithPlay) {

@@ -1,9 +1,12 @@
 // Force-included into the test-only builds of the programs, never into what ships: the
-// faults Wine cannot produce, each switched on by an environment variable.
-//   VELMORA_SEAM_MODULE_NAME   the name GetModuleFileNameA reports ("<fail>": it fails)
+// faults Wine cannot produce, some switched on by an environment variable.
+//   VELMORA_SEAM_MODULE_NAME   the name GetModuleFileNameA/W report ("<fail>": they fail)
 //   VELMORA_SEAM_UNDELETABLE   a key whose path ends so opens, but will not be deleted
-// A start with a STARTUPINFOA that is not all zero but for its right size fails, where
-// Windows would pass the mistake on unnoticed.
+//   VELMORA_SEAM_ACCOUNT       the account the process runs as, unlike the session's user
+// Always, as on Windows: a start with a STARTUPINFOA that is not all zero but for its right
+// size fails (Windows would pass the mistake on unnoticed); the narrow command line is
+// missing, as Windows gives it when its narrow form passes 65,535 bytes; and a DLL load with
+// a LOAD_LIBRARY_SEARCH_* flag fails, as on Windows 7 without its loader update.
 #pragma once
 #include <windows.h>
 
@@ -24,6 +27,29 @@ inline DWORD SeamGetModuleFileNameA(HMODULE module, LPSTR name, DWORD size) {
   std::memcpy(name, wanted.data(), length);
   name[length] = '\0';
   return length;
+}
+
+inline DWORD SeamGetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size) {
+  const std::string wanted = SeamVariable("VELMORA_SEAM_MODULE_NAME");
+  if (wanted.empty()) return GetModuleFileNameW(module, name, size);
+  if (wanted == "<fail>") return 0;
+  return static_cast<DWORD>(MultiByteToWideChar(CP_UTF8, 0, wanted.c_str(), -1, name, static_cast<int>(size)) - 1);
+}
+
+inline BOOL SeamGetUserNameA(LPSTR name, LPDWORD size) {
+  const std::string account = SeamVariable("VELMORA_SEAM_ACCOUNT");
+  if (account.empty()) return GetUserNameA(name, size);
+  std::memcpy(name, account.c_str(), account.size() + 1);
+  *size = static_cast<DWORD>(account.size()) + 1;
+  return TRUE;
+}
+
+inline HMODULE SeamLoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
+  if (flags & 0xFF00) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  return LoadLibraryExA(name, file, flags);
 }
 
 inline LONG SeamRegDeleteKeyA(HKEY root, LPCSTR path) {
@@ -47,5 +73,9 @@ inline BOOL SeamCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY
 }
 
 #define GetModuleFileNameA SeamGetModuleFileNameA
+#define GetModuleFileNameW SeamGetModuleFileNameW
+#define GetUserNameA SeamGetUserNameA
+#define LoadLibraryExA SeamLoadLibraryExA
+#define GetCommandLineA() static_cast<LPSTR>(nullptr)
 #define RegDeleteKeyA SeamRegDeleteKeyA
 #define CreateProcessA SeamCreateProcessA

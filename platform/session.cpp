@@ -1,0 +1,47 @@
+#include "platform/win32.h"
+
+#include <wtsapi32.h>
+
+constexpr LONG kAssociationChanged = 0x08000000;  // SHCNE_ASSOCCHANGED, with no item list
+
+void NotifyAssociationChanged() {
+  HMODULE shell32 = LoadSystemLibrary("shell32.dll");
+  if (!shell32) return;
+  using NotifyFunction = void(WINAPI*)(LONG, UINT, LPCVOID, LPCVOID);
+  const auto notify =
+      reinterpret_cast<NotifyFunction>(reinterpret_cast<void*>(GetProcAddress(shell32, "SHChangeNotify")));
+  if (notify) notify(kAssociationChanged, 0, nullptr, nullptr);
+}
+
+// Both programs work on HKEY_CURRENT_USER, which is the account the process runs as. Started
+// with "Run as administrator" and another account's password, that is the administrator's,
+// not the signed-in user's, who would be told of a registration made or removed elsewhere.
+std::string OtherAccountName() {
+  HMODULE wtsapi32 = LoadSystemLibrary("wtsapi32.dll");
+  if (!wtsapi32) return "";
+  using QueryFunction = BOOL(WINAPI*)(HANDLE, DWORD, WTS_INFO_CLASS, LPSTR*, DWORD*);
+  using FreeFunction = void(WINAPI*)(PVOID);
+  const auto query = reinterpret_cast<QueryFunction>(
+      reinterpret_cast<void*>(GetProcAddress(wtsapi32, "WTSQuerySessionInformationA")));
+  const auto release =
+      reinterpret_cast<FreeFunction>(reinterpret_cast<void*>(GetProcAddress(wtsapi32, "WTSFreeMemory")));
+  char own[256 + 1];
+  DWORD ownLength = sizeof own;
+  LPSTR session = nullptr;
+  DWORD sessionBytes = 0;
+  if (!query || !release || !GetUserNameA(own, &ownLength) ||
+      !query(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, WTSUserName, &session, &sessionBytes))
+    return "";
+  const bool same = !session[0] || CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, own, -1, session, -1) == CSTR_EQUAL;
+  release(session);
+  return same ? "" : own;
+}
+
+std::string ToUtf8(const wchar_t* text) {
+  const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return "";
+  std::string utf8(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, utf8.data(), size, nullptr, nullptr);
+  utf8.pop_back();
+  return utf8;
+}
