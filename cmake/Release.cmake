@@ -1,5 +1,7 @@
-# The release: both Windows presets built and installed, so that dist/win32 and dist/win64
-# hold the shipped programs, then the packages and their sums written beside them.
+# The release: both Windows presets' programs built and installed, so that dist/win32 and
+# dist/win64 hold the shipped programs, then the packages and their sums written beside them.
+# What only the demonstration, the benchmark and the tests use is built by their scripts
+# (scripts/build-helpers.sh), in the same build folders.
 
 # The packages are dated from SOURCE_DATE_EPOCH, else from the last commit; without either
 # the release stops here, before anything in dist/ is replaced.
@@ -27,7 +29,7 @@ foreach(build IN ITEMS "x86;win32" "x64;win64")
   add_custom_target(windows-${arch} ALL
     COMMAND ${CMAKE_COMMAND} -S "${PROJECT_SOURCE_DIR}" --preset windows-${arch}
             "-DVELMORA_SITE_HOST=${VELMORA_SITE_HOST}"
-    COMMAND ${CMAKE_COMMAND} --build "${binary}"
+    COMMAND ${CMAKE_COMMAND} --build "${binary}" --target VelmoraPlayer VelmoraPlayerUninstaller
     COMMAND ${CMAKE_COMMAND} -E rm -rf "${dist}/${folder}"
     COMMAND ${CMAKE_COMMAND} --install "${binary}"
     VERBATIM)

@@ -6,4 +6,5 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 source scripts/cleanup.sh
 run cmake --workflow --preset release
+run scripts/build-helpers.sh >/dev/null
 run /usr/bin/python3 scripts/demo.py

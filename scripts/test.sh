@@ -15,6 +15,7 @@ run cmake --preset host >/dev/null
 run cmake --build --preset host
 run ctest --preset host
 run cmake --workflow --preset release >"$work/release.log" || { cat "$work/release.log"; exit 1; }
+run scripts/build-helpers.sh >"$work/helpers.log" || { cat "$work/helpers.log"; exit 1; }
 
 # Three lanes side by side: the programs under Wine, which mostly wait; the checks of the
 # release files with the static analysis; and the fuzzing, which compute.

@@ -223,27 +223,25 @@ NOT_HERE = ("Velmora Player cannot work from this folder: Windows cannot pass it
 # Folders the launcher cannot name whole, as itself or as a legacy-code-page client reads it: a
 # fullwidth letter that Windows before 10 1903 best-fits to another folder's name (a copy without
 # the UTF-8 code page, beside that other folder's install), a fullwidth quote that would end the
-# client's quoted path, a name that cannot be read at all (the test-only build). The registration
-# stays as the first install left it, nothing starts, one box says why; started by hand, exit 0.
-@pytest.mark.parametrize("folders, legacy, seam_name", [
-    (("Games", "\uff36elmora"), True, None),
-    (("Games", "Velmora \uff02Q\uff02"), False, None),
-    (("Games", "Velmora"), False, "<fail>"),
-], ids=["best-fitted to another folder", "fullwidth quote", "unreadable"])
-@pytest.mark.parametrize("by_hand", [False, True], ids=["link", "by hand"])
-def test_a_folder_it_cannot_name_starts_and_registers_nothing(wine, build, tmp_path, folders, legacy, seam_name, by_hand):
+# client's quoted path, a name that cannot be read at all (the test-only build). Opened by a
+# link or by hand, each leaves the registration as the first install left it, starts nothing
+# and says why in one box; exit 1 for the link, 0 by hand.
+def test_a_folder_it_cannot_name_starts_and_registers_nothing(wine, build, tmp_path):
     first, first_unix = wine.install("Games", "Velmora", build=build)
     wine.run(launcher(first))
-    program = ROOT / "dist" / build / "VelmoraPlayer.exe"
-    program = legacy_code_page_copy(program, tmp_path / "VelmoraPlayer.exe") if legacy else program
-    folder, unix = wine.install(*folders, build=build, programs={
-        "VelmoraPlayer.exe": seam_program(build, "VelmoraPlayer") if seam_name else program})
-    run = wine.run(launcher(folder) + ("" if by_hand else f' "{LINK}"'), env={"VELMORA_SEAM_MODULE_NAME": seam_name or ""})
-    assert run.exit_codes == [0 if by_hand else 1]
-    assert run.message_boxes() == [(0, NOT_HERE, "Velmora Player", MB_ICONERROR)]
-    assert not [f for f, _, _ in run.calls if f in ("RegCreateKeyExA", "CreateProcessA")]
+    legacy = legacy_code_page_copy(ROOT / "dist" / build / "VelmoraPlayer.exe", tmp_path / "VelmoraPlayer.exe")
+    folders = [wine.install(*folders, build=build, programs={"VelmoraPlayer.exe": program}) for folders, program in [
+        (("Games", "\uff36elmora"), legacy),
+        (("Games", "Velmora \uff02Q\uff02"), ROOT / "dist" / build / "VelmoraPlayer.exe"),
+        (("Games", "Velmora Seam"), seam_program(build, "VelmoraPlayer"))]]
+    run = wine.run(*[launcher(folder) + end for folder, _ in folders for end in ("", f' "{LINK}"')],
+                   env={"VELMORA_SEAM_MODULE_NAME": "<fail>"})
+    assert run.exit_codes == [0, 1] * 3
+    for calls in run.traces:
+        assert run.message_boxes(calls) == [(0, NOT_HERE, "Velmora Player", MB_ICONERROR)]
+        assert not [f for f, _, _ in calls if f in ("RegCreateKeyExA", "CreateProcessA")]
     expect_registration(wine, first)
-    assert client_records(unix, 0) == [] and client_records(first_unix, 0, settle=False) == []
+    assert all(client_records(unix, 0, settle=not i) == [] for i, (_, unix) in enumerate(folders + [(first, first_unix)]))
 
 
 # The test-only build, for what Wine cannot produce: a name without a folder gives bare names
