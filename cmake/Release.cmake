@@ -3,24 +3,15 @@
 # What only the demonstration, the benchmark and the tests use is built by their scripts
 # (scripts/build-helpers.sh), in the same build folders.
 
-# The packages are dated from SOURCE_DATE_EPOCH, else from the last commit; without either
-# the release stops here, before anything in dist/ is replaced.
-if(DEFINED ENV{SOURCE_DATE_EPOCH})
-  set(epoch "$ENV{SOURCE_DATE_EPOCH}")
-  set(source "SOURCE_DATE_EPOCH")
-else()
-  execute_process(COMMAND git log -1 --format=%ct WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}"
-                  OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-  set(source "the last commit's date")
-endif()
-if(NOT epoch MATCHES "^[0-9]+$" OR epoch LESS 315532800)
-  message(FATAL_ERROR "The packages need a date, and ${source} gives \"${epoch}\". Outside a git "
-                      "checkout (or in one git refuses to read), set SOURCE_DATE_EPOCH to a time in "
-                      "seconds since 1970, from 1980 on, for example: SOURCE_DATE_EPOCH=$(date +%s).")
-endif()
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 set(dist "${PROJECT_SOURCE_DIR}/dist")
+# The date is read anew on every build, before any program in dist/ is replaced: without a
+# usable one the release stops there.
+set(date_file "${CMAKE_CURRENT_BINARY_DIR}/release-date")
+add_custom_target(release-date
+  COMMAND "${Python3_EXECUTABLE}" "${PROJECT_SOURCE_DIR}/packaging/release_date.py" "${PROJECT_SOURCE_DIR}" "${date_file}"
+  VERBATIM)
 foreach(build IN ITEMS "x86;win32" "x64;win64")
   list(GET build 0 arch)
   list(GET build 1 folder)
@@ -33,11 +24,12 @@ foreach(build IN ITEMS "x86;win32" "x64;win64")
     COMMAND ${CMAKE_COMMAND} -E rm -rf "${dist}/${folder}"
     COMMAND ${CMAKE_COMMAND} --install "${binary}"
     VERBATIM)
+  add_dependencies(windows-${arch} release-date)
 endforeach()
 
 configure_file("${PROJECT_SOURCE_DIR}/packaging/README.txt.in" README.txt NEWLINE_STYLE WIN32 @ONLY)
 add_custom_target(packages ALL
   COMMAND "${Python3_EXECUTABLE}" "${PROJECT_SOURCE_DIR}/packaging/package.py" "${dist}" "${PROJECT_VERSION}"
-          "${epoch}" "${CMAKE_CURRENT_BINARY_DIR}/README.txt" "${VELMORA_SITE_HOST}"
+          "${date_file}" "${CMAKE_CURRENT_BINARY_DIR}/README.txt" "${VELMORA_SITE_HOST}"
   VERBATIM)
 add_dependencies(packages windows-x86 windows-x64)

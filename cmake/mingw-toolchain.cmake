@@ -3,6 +3,12 @@
 # The including file sets VELMORA_MINGW_TRIPLET and CMAKE_SYSTEM_PROCESSOR.
 set(CMAKE_SYSTEM_NAME Windows)
 
+# The build machine's own flags (a build farm's LDFLAGS=-Wl,-z,relro, say) are for its own
+# programs: here they would break the link or change the shipped bytes.
+foreach(variable IN ITEMS CFLAGS CXXFLAGS CPPFLAGS LDFLAGS RCFLAGS)
+  unset(ENV{${variable}})
+endforeach()
+
 foreach(tool IN ITEMS g++-win32 gcc-win32 windres)
   set(name "${VELMORA_MINGW_TRIPLET}-${tool}")
   find_program(found_${tool} NAMES ${name})

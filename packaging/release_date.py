@@ -1,0 +1,41 @@
+"""Works out the release's date, when the packages are about to be written, and writes it to
+OUT as seconds since 1970; stops, before anything in dist/ is touched, without a usable one.
+
+    release_date.py SOURCE OUT
+
+The date is the project's own: the last commit's when SOURCE is a git checkout of this
+project (not a folder inside another repository), otherwise SOURCE_DATE_EPOCH, otherwise
+the commit date that `git archive` wrote into packaging/commit-date. A zip can hold dates
+from 1980 to 2107 only."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+FIRST, LAST = 315532800, 4354819198  # 1980-01-01 and the end of 2107, in whole seconds
+
+
+def release_date(source):
+    git = lambda *args: subprocess.run(["git", *args], cwd=source, capture_output=True, text=True)
+    top = git("rev-parse", "--show-toplevel")
+    if top.returncode == 0 and Path(top.stdout.strip()).resolve() == source.resolve():
+        return git("log", "-1", "--format=%ct").stdout.strip(), "the last commit's date"
+    if "SOURCE_DATE_EPOCH" in os.environ:
+        return os.environ["SOURCE_DATE_EPOCH"], "SOURCE_DATE_EPOCH"
+    carried = source / "packaging" / "commit-date"
+    return (carried.read_text().strip() if carried.exists() else ""), "packaging/commit-date"
+
+
+def main(source, out):
+    epoch, origin = release_date(Path(source))
+    if not epoch.isdigit() or not FIRST <= int(epoch) <= LAST:
+        sys.exit(f"The packages need a date in seconds since 1970, from 1980 to 2107, and {origin} gives "
+                 f"{epoch!r}. Outside a git checkout of this project and a git archive export of it, set "
+                 "SOURCE_DATE_EPOCH to the sources' commit date, for example in the checkout they came "
+                 "from: SOURCE_DATE_EPOCH=$(git log -1 --format=%ct).")
+    Path(out).write_text(epoch)
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:])
