@@ -114,8 +114,8 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
   const bool byHand = launchUrl.empty() && !commandLine.empty();
   if (!ownFolder) {
     ShowMessage("Velmora Player cannot work from this folder: Windows cannot pass its path on to the game "
-                "as it is.\n\nMove the folder to a path of plain letters, such as C:\\Games\\Velmora Player, "
-                "and start VelmoraPlayer.exe there once.",
+                "as it is.\n\nMove the folder to a path of plain letters, such as "
+                "%LOCALAPPDATA%\\Programs\\Velmora Player, and start VelmoraPlayer.exe there once.",
                 MB_ICONERROR);
     return byHand ? 0 : 1;
   }
@@ -123,7 +123,7 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
     if (!registered) {
       ShowMessage("Velmora Player could not be set up to open play links from this folder: its path holds a %, "
                   "which Windows would read as part of the command.\n\nMove the folder to a path without %, "
-                  "such as C:\\Games\\Velmora Player, and start VelmoraPlayer.exe there once.",
+                  "such as %LOCALAPPDATA%\\Programs\\Velmora Player, and start VelmoraPlayer.exe there once.",
                   MB_ICONWARNING);
       return 0;
     }

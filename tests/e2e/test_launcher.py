@@ -198,7 +198,7 @@ def test_a_percent_in_the_folder_leaves_the_registration_alone(wine, build):
     assert run.exit_codes == [0] and run.message_boxes() == [(
         0, "Velmora Player could not be set up to open play links from this folder: its path holds a %, which "
         "Windows would read as part of the command.\n\nMove the folder to a path without %, such as "
-        "C:\\Games\\Velmora Player, and start VelmoraPlayer.exe there once.", "Velmora Player", MB_ICONWARNING)]
+        "%LOCALAPPDATA%\\Programs\\Velmora Player, and start VelmoraPlayer.exe there once.", "Velmora Player", MB_ICONWARNING)]
     expect_registration(wine, first)
 
 
@@ -216,7 +216,7 @@ def test_what_a_start_by_hand_says(wine, build, account, text, style):
 
 
 NOT_HERE = ("Velmora Player cannot work from this folder: Windows cannot pass its path on to the game as it is."
-            "\n\nMove the folder to a path of plain letters, such as C:\\Games\\Velmora Player, and start "
+            "\n\nMove the folder to a path of plain letters, such as %LOCALAPPDATA%\\Programs\\Velmora Player, and start "
             "VelmoraPlayer.exe there once.")
 
 
