@@ -208,15 +208,22 @@ def test_a_release_that_cannot_be_signed_stops_and_leaves_nothing_to_ship(elsewh
     assert not [name for name in dist if name.endswith((".exe", ".zip"))]
 
 
-# No date, or one a zip cannot hold (milliseconds, past 2107): nothing in dist/ changes.
+# No date, or one a zip cannot hold (milliseconds, past 2107), stops the release before anything
+# in dist/ changes.
 @pytest.mark.parametrize("epoch", [None, "", "yesterday", "0", "315532799", "1796611329000", "4354819200"])
 def test_a_release_without_a_usable_date_stops_before_touching_dist(tmp_path, epoch):
     copy_sources(tmp_path)  # no .git here, and no exported commit date: no date at all
-    (tmp_path / "dist").mkdir()
-    (tmp_path / "dist" / "keep").write_text("an earlier release")
-    done = release(tmp_path, **({} if epoch is None else {"SOURCE_DATE_EPOCH": epoch}))
-    assert done.returncode != 0 and "SOURCE_DATE_EPOCH" in done.stdout + done.stderr
-    assert [p.name for p in (tmp_path / "dist").iterdir()] == ["keep"]
+    env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+    done = subprocess.run(["python3", ROOT / "packaging" / "release_date.py", tmp_path, tmp_path / "date"],
+                          env=dict(env, **({} if epoch is None else {"SOURCE_DATE_EPOCH": epoch})),
+                          capture_output=True, text=True)
+    assert done.returncode != 0 and "SOURCE_DATE_EPOCH" in done.stderr and not (tmp_path / "date").exists()
+    if epoch == "1796611329000":  # the whole release, once
+        (tmp_path / "dist").mkdir()
+        (tmp_path / "dist" / "keep").write_text("an earlier release")
+        done = release(tmp_path, SOURCE_DATE_EPOCH=epoch)
+        assert done.returncode != 0 and "SOURCE_DATE_EPOCH" in done.stdout + done.stderr
+        assert [p.name for p in (tmp_path / "dist").iterdir()] == ["keep"]
 
 
 def zip_dates(dist):
