@@ -12,6 +12,7 @@ through Wine's 64-bit loader, with the 64-bit builds of the driver and the stand
 import json
 import os
 import re
+import select
 import shutil
 import subprocess
 import tempfile
@@ -153,7 +154,7 @@ class Wine:
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
         self.env.update(LANG="C.UTF-8", WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
-        self.xvfb = None
+        self.xvfb = self.driver = None
         self.builds, self.why = ("win32", "win64"), "this machine runs 32-bit Windows programs"
         self.loader, self.helpers = "wine", ROOT / "build" / BUILDS["win32"] / "winehost"
 
@@ -213,6 +214,9 @@ class Wine:
         self.loader, self.helpers = WINE64, ROOT / "build" / BUILDS["win64"] / "winehost"
 
     def stop(self):
+        if self.driver:
+            self.driver.kill()
+            self.driver.wait()
         if self.prefix.exists():
             subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
         if self.xvfb:
@@ -222,8 +226,36 @@ class Wine:
     def drive_c(self):
         return self.prefix / "drive_c"
 
-    def helper(self, *args, **options):
-        return self.execute(self.helpers / "wintest.exe", *args, **options)
+    def helper(self, *args, on_event=None, timeout=120):
+        """One command to the wintest driver, which serves the whole run from one process: its
+        JSON lines (on_event sees each as it comes) and what Wine wrote to stderr meanwhile,
+        where the traces go."""
+        if not self.driver:
+            self.driver_err = tempfile.TemporaryFile()
+            self.driver = subprocess.Popen([self.loader, str(self.helpers / "wintest.exe"), "serve"], env=self.env,
+                                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.driver_err)
+        start = os.fstat(self.driver_err.fileno()).st_size
+        self.driver.stdin.write((" ".join(args) + "\n").encode())
+        self.driver.stdin.flush()
+        deadline, events, pending = time.monotonic() + timeout, [], b""
+        while True:
+            if not select.select([self.driver.stdout], [], [], max(0.0, deadline - time.monotonic()))[0]:
+                self.driver.kill()
+                self.driver = None
+                raise TimeoutError(f"wintest {args[0]} took over {timeout} s")
+            chunk = os.read(self.driver.stdout.fileno(), 65536)
+            if not chunk:
+                raise RuntimeError(f"wintest ended during {args[0]}")
+            *lines, pending = (pending + chunk).split(b"\n")
+            # The console programs it starts may write to its output too.
+            for line in lines:
+                if line == b"END":
+                    size = os.fstat(self.driver_err.fileno()).st_size
+                    return events, os.pread(self.driver_err.fileno(), size - start, start).decode("utf-8", "replace")
+                if line.startswith(b"{"):
+                    events.append(json.loads(line))
+                    if on_event:
+                        on_event(events[-1])
 
     def execute(self, program, *args, on_event=None, timeout=120):
         """Runs a Windows console program: its JSON lines (on_event sees each as it comes) and
@@ -293,21 +325,11 @@ class Wine:
         with shell, the command lines are links, opened through ShellExecuteExW."""
         args = ["--answers", ",".join(map(str, answers))] if answers else []
         args += ["--shell"] if shell else []
+        args += [x for name, value in (env or {}).items() for x in ("--env", f"{name}={_hex(value)}")]
         if screenshots:
             args += ["--hold", "1500"]
         on_event = (lambda e: "box" in e and (time.sleep(0.5), self.screenshot(screenshots()))) if screenshots else None
-        lines = []
-        for i, line in enumerate(map(_hex, command_lines)):
-            if len(line) > 100000:  # past what one Unix argument may hold
-                (self.drive_c() / f"command-line-{i}.hex").write_text(line)
-                line = f"@C:\\command-line-{i}.hex"
-            lines.append(line)
-        saved = dict(self.env)
-        self.env.update(env or {})
-        try:
-            events, stderr = self.helper("run", *args, *lines, on_event=on_event)
-        finally:
-            self.env = saved
+        events, stderr = self.helper("run", *args, *map(_hex, command_lines), on_event=on_event)
         return Run(events[-1], stderr)
 
     def install(self, *folders, build="win32", client=True, programs=None):

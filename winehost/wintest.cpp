@@ -6,17 +6,17 @@
 //   remove ROOT PATH [ROOT PATH]...  deletes key trees
 //   link PATH TARGET                 makes HKCU\PATH a registry link to HKCU\TARGET
 //   verify FILE                      what WinVerifyTrust says of a file's Authenticode signature
-//   run [--answers A,B] [--hold MS] COMMANDLINE...
+//   run [--answers A,B] [--hold MS] [--env NAME=HEX]... COMMANDLINE...
 //        starts the command lines at once, with Wine's relay and module traces on, and answers the
 //        message boxes they show (each after MS milliseconds: time for a screenshot); a command
-//        line after --shell is opened with ShellExecuteExW instead, as a browser opens a link;
-//        @FILE stands for a command line whose hex digits are in FILE
+//        line after --shell is opened with ShellExecuteExW instead, as a browser opens a link
 #include <windows.h>
 #include <sddl.h>
 #include <shellapi.h>
 #include <softpub.h>
 #include <wintrust.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -71,10 +71,10 @@ void Dump(HKEY root, const std::wstring& path, const std::wstring& relative, std
     Dump(root, path + L"\\" + child, relative.empty() ? child : relative + L"\\" + child, json);
 }
 
-LONG Plant(HKEY root, const std::wstring& path, wchar_t** values, int count) {
+LONG Plant(HKEY root, const std::wstring& path, const std::vector<std::wstring>& values, size_t first) {
   HKEY key = nullptr;
   LONG result = RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr);
-  for (int i = 0; result == ERROR_SUCCESS && i + 1 < count; i += 2) {
+  for (size_t i = first; result == ERROR_SUCCESS && i + 1 < values.size(); i += 2) {
     const std::wstring name = FromHex(values[i]), data = FromHex(values[i + 1]);
     result = RegSetValueExW(key, name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
                             reinterpret_cast<const BYTE*>(data.c_str()), static_cast<DWORD>((data.size() + 1) * 2));
@@ -246,62 +246,84 @@ LONG Verify(const wchar_t* path) {
   return result;
 }
 
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-  const std::wstring command = argc > 1 ? argv[1] : L"";
+// One command, its words as on a command line; false for one it does not know.
+bool Dispatch(std::vector<std::wstring> words) {
+  const size_t count = words.size();
+  const std::wstring command = count > 0 ? words[0] : L"";
   if (command == L"run") {
     std::vector<int> answers;
     DWORD hold = 0;
     bool shell = false;
-    std::vector<std::wstring> commandLines;
-    for (int i = 2; i < argc; ++i) {
-      const std::wstring argument = argv[i];
-      if (argument == L"--shell") {
+    std::vector<std::wstring> commandLines, variables;
+    for (size_t i = 1; i < count; ++i) {
+      const std::wstring& word = words[i];
+      if (word == L"--shell") {
         shell = true;
-      } else if (argument == L"--hold" && i + 1 < argc) {
-        hold = std::wcstoul(argv[++i], nullptr, 10);
-      } else if (argument == L"--answers" && i + 1 < argc) {
-        for (wchar_t* at = argv[++i]; *at; at += *at == L',')
-          answers.push_back(static_cast<int>(std::wcstol(at, &at, 10)));
-      } else if (argument[0] == L'@') {  // a command line too long for the Unix side's argument list
-        HANDLE file = CreateFileW(argument.c_str() + 1, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-        std::string hex(GetFileSize(file, nullptr), '\0');
-        DWORD read = 0;
-        ReadFile(file, &hex[0], static_cast<DWORD>(hex.size()), &read, nullptr);
-        CloseHandle(file);
-        commandLines.push_back(FromHex(std::wstring(hex.begin(), hex.end())));
+      } else if (word == L"--hold" && i + 1 < count) {
+        hold = std::wcstoul(words[++i].c_str(), nullptr, 10);
+      } else if (word == L"--env" && i + 1 < count) {  // NAME=HEX, for the programs it starts
+        const std::wstring& setting = words[++i];
+        const std::wstring name = setting.substr(0, setting.find(L'='));
+        const std::wstring value = FromHex(setting.substr(setting.find(L'=') + 1));
+        SetEnvironmentVariableW(name.c_str(), value.empty() ? nullptr : value.c_str());
+        variables.push_back(name);
+      } else if (word == L"--answers" && i + 1 < count) {
+        for (const wchar_t* at = words[++i].c_str(); *at; at += *at == L',') {
+          wchar_t* end = nullptr;
+          answers.push_back(static_cast<int>(std::wcstol(at, &end, 10)));
+          at = end;
+        }
       } else {
-        commandLines.push_back(FromHex(argument));
+        commandLines.push_back(FromHex(word));
       }
     }
     Print(Run(commandLines, answers, hold, shell));
-    return 0;
-  }
-  if (command == L"verify" && argc == 3) {
-    Print("{\"result\": " + std::to_string(static_cast<unsigned long>(Verify(FromHex(argv[2]).c_str()))) + "}");
-    return 0;
-  }
-  if (command == L"link" && argc == 4) {
-    Print("{\"result\": " + std::to_string(Link(FromHex(argv[2]), FromHex(argv[3]))) + "}");
-    return 0;
-  }
-  if (argc < 4) return 2;
-  const HKEY root = Root(argv[2]);
-  const std::wstring path = FromHex(argv[3]);
-  if (command == L"dump") {
-    std::string json = "{";
-    Dump(root, path, L"", json);
-    Print(json + "}");
-  } else if (command == L"plant") {
-    Print("{\"result\": " + std::to_string(Plant(root, path, argv + 4, argc - 4)) + "}");
-  } else if (command == L"protect" && argc == 5) {
-    Print("{\"result\": " + std::to_string(Protect(root, path, argv[4])) + "}");
+    for (const std::wstring& name : variables) SetEnvironmentVariableW(name.c_str(), nullptr);
+  } else if (command == L"verify" && count == 2) {
+    Print("{\"result\": " + std::to_string(static_cast<unsigned long>(Verify(FromHex(words[1]).c_str()))) + "}");
+  } else if (command == L"link" && count == 3) {
+    Print("{\"result\": " + std::to_string(Link(FromHex(words[1]), FromHex(words[2]))) + "}");
   } else if (command == L"remove") {  // remove ROOT PATH [ROOT PATH]...
-    for (int i = 2; i + 1 < argc; i += 2) Remove(Root(argv[i]), FromHex(argv[i + 1]));
+    for (size_t i = 1; i + 1 < count; i += 2) Remove(Root(words[i]), FromHex(words[i + 1]));
     Print("{}");
+  } else if (count >= 3 && command == L"dump") {
+    std::string json = "{";
+    Dump(Root(words[1]), FromHex(words[2]), L"", json);
+    Print(json + "}");
+  } else if (count >= 3 && command == L"plant") {
+    Print("{\"result\": " + std::to_string(Plant(Root(words[1]), FromHex(words[2]), words, 3)) + "}");
+  } else if (count == 4 && command == L"protect") {
+    Print("{\"result\": " + std::to_string(Protect(Root(words[1]), FromHex(words[2]), words[3].c_str())) + "}");
   } else {
-    return 2;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// wintest COMMAND ARGUMENTS..., or wintest serve: commands one a line on standard input, each
+// answered by its output and a line "END", so that one driver process serves a whole run.
+int wmain(int argc, wchar_t** argv) {
+  if (argc < 2 || std::wstring(argv[1]) != L"serve") return Dispatch(std::vector<std::wstring>(argv + 1, argv + argc)) ? 0 : 2;
+  std::string line;
+  char byte = 0;
+  DWORD read = 0;
+  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &read, nullptr) && read == 1) {
+    if (byte != '\n') {
+      line += byte;
+      continue;
+    }
+    // One blank between words; an empty word (an empty name, hex-encoded) stays a word.
+    std::vector<std::wstring> words;
+    for (size_t at = 0; at <= line.size();) {
+      const size_t end = std::min(line.find(' ', at), line.size());
+      words.emplace_back(line.begin() + static_cast<long>(at), line.begin() + static_cast<long>(end));
+      at = end + 1;
+    }
+    if (!Dispatch(words)) Print("{\"unknown\": true}");
+    Print("END");
+    line.clear();
   }
   return 0;
 }
