@@ -201,11 +201,19 @@ def test_a_signed_release_verifies_and_is_the_same_every_time(elsewhere, tmp_pat
       "VELMORA_SIGN_CA_FILE": "intermediate.key"}, "does not verify"),
 ], ids=["no certificate", "wrong password", "timestamp server down", "expired", "not yet valid", "server only",
         "signature does not verify"])
-def test_a_release_that_cannot_be_signed_stops_and_leaves_nothing_to_ship(elsewhere, signing, says):
-    top, workflow = elsewhere
-    done, dist = workflow(**{k: str(top / v) if "URL" not in k else v for k, v in signing.items()})
+def test_a_release_that_cannot_be_signed_stops_and_leaves_nothing_to_ship(elsewhere, tmp_path, signing, says):
+    # The packaging step alone, on a copy of the release: it signs, or removes the programs.
+    top, _ = elsewhere
+    dist = tmp_path / "dist"
+    shutil.copytree(DIST, dist)
+    (tmp_path / "date").write_text(subprocess.run(["git", "log", "-1", "--format=%ct"], cwd=ROOT,
+                                                  capture_output=True, text=True).stdout)
+    (tmp_path / "README.txt").write_text("readme")
+    env = dict(os.environ, **{k: str(top / v) if "URL" not in k else v for k, v in signing.items()})
+    done = subprocess.run(["python3", ROOT / "packaging" / "package.py", dist, VERSION, tmp_path / "date",
+                           tmp_path / "README.txt", "velmora.example"], env=env, capture_output=True, text=True)
     assert done.returncode != 0 and says in done.stdout + done.stderr
-    assert not [name for name in dist if name.endswith((".exe", ".zip"))]
+    assert not [p for p in dist.rglob("*") if p.suffix in (".exe", ".zip")]
 
 
 # No date, or one a zip cannot hold (milliseconds, past 2107), stops the release before anything
