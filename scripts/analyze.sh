@@ -5,9 +5,10 @@
 # Windows sources with its Windows library.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake --preset host >/dev/null
-cmake --preset fuzz >/dev/null
-cmake --preset windows-x86 >/dev/null
+# Each build folder is configured only if it is not yet: another lane may be building in it.
+for preset in host fuzz windows-x86; do
+  [ -f "build/$preset/compile_commands.json" ] || cmake --preset "$preset" >/dev/null
+done
 
 quiet() { "$@" 2> >(grep -v "warnings generated" >&2); }
 mingw=/usr/lib/gcc/i686-w64-mingw32/12-win32/include/c++
