@@ -114,12 +114,13 @@ KEEP = r"Software\Velmora Test Keep"
 
 
 # Keys the removal must not go through, or cannot name: a registry link to another of the
-# user's keys, inside the tree or as the class key itself; a link to nothing; a subkey whose
+# user's keys, inside the tree (to a key without subkeys, which a delete through the link
+# would take) or as the class key itself (to one with subkeys); a link to nothing; a subkey whose
 # name a legacy code page cannot spell (Windows before 10 1903, which ignores the UTF-8 code
 # page), with the legacy key there to go. Nothing outside the trees changes, and the box says
 # that the user's registration stays.
 @pytest.mark.parametrize("links, plant, legacy", [
-    ([(CLASS_KEY + r"\shell\ln", KEEP)], [CLASS_KEY], False),
+    ([(CLASS_KEY + r"\shell\ln", KEEP + r"\sub")], [CLASS_KEY], False),
     ([(CLASS_KEY, KEEP)], [], False),
     ([(CLASS_KEY + r"\shell\ln", KEEP + r"\none")], [CLASS_KEY], False),
     ([], [CLASS_KEY + "\\DefaultIcon\\\u0417\u043d\u0430\u0447\u043e\u043a", LEGACY_KEY], True),
