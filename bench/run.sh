@@ -5,5 +5,5 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 source scripts/cleanup.sh
 run cmake --workflow --preset release >/dev/null
-run scripts/build-helpers.sh >/dev/null
+run scripts/build-helpers.sh bench >/dev/null
 run /usr/bin/python3 bench/run.py "$@"
