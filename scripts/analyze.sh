@@ -18,7 +18,7 @@ echo "clang-tidy: link handling, its tests and the fuzzer; the Windows programs"
 quiet clang-tidy -p build/host --quiet launcher/launch_url.cpp tests/unit/launch_url_test.cpp tests/fuzz/link_oracle.cpp &
 quiet clang-tidy -p build/fuzz --quiet tests/fuzz/link_fuzzer.cpp
 wait $!
-printf '%s\n' launcher/launcher.cpp launcher/registration.cpp platform/message_box.cpp platform/session.cpp uninstaller/*.cpp |
+printf '%s\n' launcher/launcher.cpp launcher/registration.cpp platform/win32.cpp uninstaller/*.cpp |
   xargs -P "$(nproc)" -n 2 bash -c 'clang-tidy -p build/windows-x86 --quiet "$@" 2> >(grep -v "warnings generated" >&2)' _ "${windows[@]}"
 
 # Kept out, each for a reason of this codebase:
