@@ -17,10 +17,10 @@ run ctest --preset host
 run cmake --workflow --preset release >"$work/release.log" || { cat "$work/release.log"; exit 1; }
 
 # Three lanes side by side: the programs under Wine, which mostly wait; the checks of the
-# release files; the fuzzing with the static analysis, which compute, and give way to the
-# first, whose waits they fill. The Wine helpers are built while the others begin.
-nice /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/release >"$work/checks.log" 2>&1 & checks=$!
-(nice scripts/fuzz.sh 20 && nice scripts/analyze.sh) >"$work/fuzz.log" 2>&1 & fuzz=$!
+# release files; the fuzzing with the static analysis, which compute. The Wine helpers are
+# built while the others begin.
+/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/release >"$work/checks.log" 2>&1 & checks=$!
+(scripts/fuzz.sh 20 && scripts/analyze.sh) >"$work/fuzz.log" 2>&1 & fuzz=$!
 run scripts/build-helpers.sh >"$work/helpers.log" || { cat "$work/helpers.log"; exit 1; }
 wait "$prefix"
 status=0
