@@ -306,24 +306,22 @@ bool Dispatch(std::vector<std::wstring> words) {
 // answered by its output and a line "END", so that one driver process serves a whole run.
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2 || std::wstring(argv[1]) != L"serve") return Dispatch(std::vector<std::wstring>(argv + 1, argv + argc)) ? 0 : 2;
-  std::string line;
-  char byte = 0;
+  std::string pending;
+  char chunk[65536];
   DWORD read = 0;
-  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &read, nullptr) && read == 1) {
-    if (byte != '\n') {
-      line += byte;
-      continue;
+  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), chunk, sizeof chunk, &read, nullptr) && read > 0) {
+    pending.append(chunk, read);
+    for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+      // One blank between words; an empty word (an empty name, hex-encoded) stays a word.
+      std::vector<std::wstring> words;
+      for (size_t at = 0; at <= end;) {
+        const size_t stop = std::min(pending.find(' ', at), end);
+        words.emplace_back(pending.begin() + static_cast<long>(at), pending.begin() + static_cast<long>(stop));
+        at = stop + 1;
+      }
+      if (!Dispatch(words)) Print("{\"unknown\": true}");
+      Print("END");
     }
-    // One blank between words; an empty word (an empty name, hex-encoded) stays a word.
-    std::vector<std::wstring> words;
-    for (size_t at = 0; at <= line.size();) {
-      const size_t end = std::min(line.find(' ', at), line.size());
-      words.emplace_back(line.begin() + static_cast<long>(at), line.begin() + static_cast<long>(end));
-      at = end + 1;
-    }
-    if (!Dispatch(words)) Print("{\"unknown\": true}");
-    Print("END");
-    line.clear();
   }
   return 0;
 }
