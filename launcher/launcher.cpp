@@ -142,8 +142,8 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
     return 0;
   }
 
-  // A command line that cannot be read whole (it holds what UTF-8 cannot carry) is no link
-  // we can trust either.
+  // A command line that cannot be read whole (it holds what UTF-8 cannot carry) comes here
+  // empty, as a link without values, and is refused.
   const std::string payload = launchUrl.empty() ? "" : launchUrl.substr(sizeof kLaunchUrlPrefix - 1);
   const std::string ticket = PercentEncodeNonAscii(GetLaunchParameter(payload, "gameinfo"));
   const std::string joinScriptUrl = PercentEncodeNonAscii(GetLaunchParameter(payload, "placelauncherurl"));

@@ -12,26 +12,31 @@ HMODULE LoadSystemLibrary(const char* name) {
   return LoadLibraryExA((std::string(folder, length) + "\\" + name).c_str(), nullptr, 0);
 }
 
+namespace {
+
+// A function of a DLL loaded at run time, as its own type; null if the DLL lacks it.
+template <typename Function>
+Function Find(HMODULE module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+}  // namespace
+
 // A play link shows nothing, yet loading user32.dll makes the thread a GUI thread and is a
 // good part of a start, so it is loaded only for a box.
 int ShowMessageBox(const char* text, const char* caption, UINT style) {
   HMODULE user32 = LoadSystemLibrary("user32.dll");
   if (!user32) return 0;
-  using MessageBoxFunction = int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT);
-  const auto messageBox =
-      reinterpret_cast<MessageBoxFunction>(reinterpret_cast<void*>(GetProcAddress(user32, "MessageBoxA")));
+  const auto messageBox = Find<int(WINAPI*)(HWND, LPCSTR, LPCSTR, UINT)>(user32, "MessageBoxA");
   return messageBox ? messageBox(nullptr, text, caption, style) : 0;
 }
-
 
 constexpr LONG kAssociationChanged = 0x08000000;  // SHCNE_ASSOCCHANGED, with no item list
 
 void NotifyAssociationChanged() {
   HMODULE shell32 = LoadSystemLibrary("shell32.dll");
   if (!shell32) return;
-  using NotifyFunction = void(WINAPI*)(LONG, UINT, LPCVOID, LPCVOID);
-  const auto notify =
-      reinterpret_cast<NotifyFunction>(reinterpret_cast<void*>(GetProcAddress(shell32, "SHChangeNotify")));
+  const auto notify = Find<void(WINAPI*)(LONG, UINT, LPCVOID, LPCVOID)>(shell32, "SHChangeNotify");
   if (notify) notify(kAssociationChanged, 0, nullptr, nullptr);
 }
 
@@ -41,12 +46,9 @@ void NotifyAssociationChanged() {
 std::string OtherAccountName() {
   HMODULE wtsapi32 = LoadSystemLibrary("wtsapi32.dll");
   if (!wtsapi32) return "";
-  using QueryFunction = BOOL(WINAPI*)(HANDLE, DWORD, WTS_INFO_CLASS, LPSTR*, DWORD*);
-  using FreeFunction = void(WINAPI*)(PVOID);
-  const auto query = reinterpret_cast<QueryFunction>(
-      reinterpret_cast<void*>(GetProcAddress(wtsapi32, "WTSQuerySessionInformationA")));
-  const auto release =
-      reinterpret_cast<FreeFunction>(reinterpret_cast<void*>(GetProcAddress(wtsapi32, "WTSFreeMemory")));
+  const auto query =
+      Find<BOOL(WINAPI*)(HANDLE, DWORD, WTS_INFO_CLASS, LPSTR*, DWORD*)>(wtsapi32, "WTSQuerySessionInformationA");
+  const auto release = Find<void(WINAPI*)(PVOID)>(wtsapi32, "WTSFreeMemory");
   char own[256 + 1];
   DWORD ownLength = sizeof own;
   LPSTR session = nullptr;
