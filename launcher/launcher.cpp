@@ -1,6 +1,6 @@
 #include "launcher/launcher.h"
 
-#include <algorithm>
+#include <cwchar>
 #include <vector>
 
 #include "launcher/launch_url.h"
@@ -46,28 +46,58 @@ std::string ModuleFileName() {
   }
 }
 
-// With the UTF-8 code page (Windows 10 1903 on) the narrow name is the file's own. Before,
+namespace {
+
+// Whether a path comes back unchanged from a code page: best-fit conversion would turn
+// letters it lacks into look-alikes or '?', and a fullwidth quote into one that ends the
+// quoted path.
+bool ReadsBack(const wchar_t* path, int length, UINT codePage) {
+  std::string narrow(4 * static_cast<size_t>(length) + 1, '\0');
+  const int narrowLength = WideCharToMultiByte(codePage, 0, path, length, narrow.data(),
+                                               static_cast<int>(narrow.size()), nullptr, nullptr);
+  std::vector<wchar_t> readBack(static_cast<size_t>(length) + 1);
+  return MultiByteToWideChar(codePage, 0, narrow.data(), narrowLength, readBack.data(), length + 1) == length &&
+         std::wmemcmp(path, readBack.data(), static_cast<size_t>(length)) == 0;
+}
+
+}  // namespace
+
+// With the UTF-8 code page (Windows 10 1903 on) our narrow name is the file's own. Before,
 // the legacy code page spells what it cannot hold with look-alikes or '?', which name another
-// folder (a fullwidth "Ｖelmora" becomes "Velmora"), so the name is read back and compared
-// with the wide one. The client, reading its command line in such a code page, must not find
-// a quote in the folder's path either, where best-fit conversion makes one of a fullwidth
-// quote: that would end the quoted path early.
-bool IsOwnFolderName(const std::string& moduleFileName) {
-  std::vector<wchar_t> wide(32768);
+// folder (a fullwidth "Ｖelmora" becomes "Velmora"). A game client with a plain main reads
+// its command line in that legacy code page whatever our manifest says. A folder that code
+// page cannot spell is given by its short (8.3) name, which is ASCII where the volume makes
+// one: a client reading it in Unicode finds the same folder. The platform reads the open
+// command in Unicode, so it is told the folder as it is wherever our own name is whole.
+bool InstallFolders(const std::string& moduleFileName, std::string& handlerFolder, std::string& clientFolder) {
+  // The name, then its short form.
+  std::vector<wchar_t> wide(2 * 32768);
   const DWORD length = GetModuleFileNameW(nullptr, wide.data(), 32768);
   if (moduleFileName.empty() || length == 0 || length >= 32768) return false;
-  std::vector<wchar_t> readBack(moduleFileName.size() + 1);
-  const int readLength = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, moduleFileName.data(),
-                                             static_cast<int>(moduleFileName.size()), readBack.data(),
-                                             static_cast<int>(readBack.size()));
+  const bool ownName = ReadsBack(wide.data(), static_cast<int>(length), CP_ACP);
+  DWORD folderLength = length;
+  while (folderLength > 0 && wide[folderLength - 1] != L'\\' && wide[folderLength - 1] != L'/') --folderLength;
+  wide[folderLength] = L'\0';
   DWORD legacyCodePage = 0;
   GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
                  reinterpret_cast<LPSTR>(&legacyCodePage), sizeof legacyCodePage);
-  std::string legacy(4 * length, '\0');
-  legacy.resize(WideCharToMultiByte(legacyCodePage, 0, wide.data(), static_cast<int>(length), legacy.data(),
-                                    static_cast<int>(legacy.size()), nullptr, nullptr));
-  return static_cast<DWORD>(readLength) == length && std::equal(wide.data(), wide.data() + length, readBack.data()) &&
-         legacy.find('"') == std::string::npos;
+  handlerFolder = clientFolder = ModuleDirectory(moduleFileName);
+  if (ownName && ReadsBack(wide.data(), static_cast<int>(folderLength), legacyCodePage)) return true;
+  wchar_t* const shortFolder = wide.data() + 32768;
+  const DWORD shortLength = GetShortPathNameW(wide.data(), shortFolder, 32768);
+  // Our own code page is UTF-8 or that legacy one: what reads back there reads back here.
+  if (shortLength == 0 || shortLength >= 32768 ||
+      !ReadsBack(shortFolder, static_cast<int>(shortLength), legacyCodePage))
+    return false;
+  clientFolder = ToNarrow(shortFolder, CP_ACP);
+  if (!ownName) handlerFolder = clientFolder;
+  return true;
+}
+
+// Windows takes a command line of at most 32,767 UTF-16 characters, its terminating zero
+// included.
+bool FitsCommandLine(const std::string& commandLine) {
+  return MultiByteToWideChar(CP_ACP, 0, commandLine.data(), static_cast<int>(commandLine.size()), nullptr, 0) < 32767;
 }
 
 std::string ModuleDirectory(const std::string& moduleFileName) {
@@ -92,27 +122,27 @@ bool StartClient(const std::string& commandLine, const std::string& currentDirec
 
 // The process's own command line, whole and in UTF-8 whatever the code page: the narrow one
 // is cut (or, on Windows, missing) past 65,535 bytes, and best-fitted in a legacy code page.
-std::string CommandLine() { return ToUtf8(GetCommandLineW()); }
+std::string CommandLine() { return ToNarrow(GetCommandLineW(), CP_UTF8); }
 
 int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR /*commandLine*/,
                    int /*showCommand*/) {
   const std::string moduleFileName = ModuleFileName();
-  const std::string installDirectory = ModuleDirectory(moduleFileName);
-  const std::string clientPath = installDirectory + kClientFileName;
-  const std::string contentPath = installDirectory + kContentFolderName;
+  std::string handlerDirectory, clientDirectory;
+  const bool readable = InstallFolders(moduleFileName, handlerDirectory, clientDirectory);
+  const std::string clientPath = clientDirectory + kClientFileName;
+  const std::string contentPath = clientDirectory + kContentFolderName;
 
-  // A folder we cannot name whole would register and start another folder's programs. The
+  // A folder we cannot name would register and start another folder's programs. The
   // platform reads %1, %L, %* and their kind anywhere in the open command, with no way to
   // escape a %. In either case leave whatever registration there is alone rather than break it.
-  const bool ownFolder = IsOwnFolderName(moduleFileName);
-  const std::string handlerPath = installDirectory + kHandlerFileName;
-  const bool registered = ownFolder && handlerPath.find('%') == std::string::npos;
+  const std::string handlerPath = handlerDirectory + kHandlerFileName;
+  const bool registered = readable && handlerPath.find('%') == std::string::npos;
   if (registered) RegisterProtocolHandler(handlerPath);
 
   const std::string commandLine = CommandLine();
   const std::string launchUrl = ExtractLaunchUrl(commandLine);
   const bool byHand = launchUrl.empty() && !commandLine.empty();
-  if (!ownFolder) {
+  if (!readable) {
     ShowMessage("Velmora Player cannot work from this folder: Windows cannot pass its path on to the game "
                 "as it is.\n\nMove the folder to a path of plain letters, such as "
                 "%LOCALAPPDATA%\\Programs\\Velmora Player, and start VelmoraPlayer.exe there once.",
@@ -149,13 +179,13 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
   const std::string joinScriptUrl = PercentEncodeNonAscii(GetLaunchParameter(payload, "placelauncherurl"));
   const std::string clientCommandLine =
       BuildClientCommandLine(clientPath, AuthenticationUrl(), ticket, joinScriptUrl, contentPath);
-  // Windows takes no command line of 32,768 characters or more: such a link is refused whole.
+  // A link whose client command line Windows would not take is refused whole.
   if (!IsUsableLaunchParameter(ticket) || !IsUsableLaunchParameter(joinScriptUrl) ||
-      clientCommandLine.size() >= 32768) {
+      !FitsCommandLine(clientCommandLine)) {
     ShowMessage("Invalid launch URL.", MB_ICONERROR);
     return 1;
   }
-  if (!StartClient(clientCommandLine, installDirectory)) {
+  if (!StartClient(clientCommandLine, clientDirectory)) {
     ShowMessage("Failed to launch Velmora Player client.", MB_ICONERROR);
     return 1;
   }

@@ -5,8 +5,13 @@
 // The running program's full file name, whatever its length; empty when it cannot be read.
 std::string ModuleFileName();
 
-// Whether the narrow name is the program's own, as we and a legacy-code-page client read it.
-bool IsOwnFolderName(const std::string& moduleFileName);
+// The install folder as the platform and the client are told it: as it is where Windows and
+// a client reading its command line in the legacy code page can both read it, else by its
+// short name; false when it has no name they can read.
+bool InstallFolders(const std::string& moduleFileName, std::string& handlerFolder, std::string& clientFolder);
+
+// Whether CreateProcessA takes a command line this long.
+bool FitsCommandLine(const std::string& commandLine);
 
 // The process's command line, whole, in UTF-8; empty if it cannot be read whole.
 std::string CommandLine();

@@ -9,10 +9,12 @@
 
 #include <string>
 
-// A DLL from the system folder alone, by its full path; null if it cannot be loaded.
+// A DLL from the system folder alone, by its full path, with the DLLs it needs from there
+// too; null if it cannot be loaded.
 HMODULE LoadSystemLibrary(const char* name);
 
-// MessageBoxA without an owner window, with user32.dll loaded only now; 0 if it cannot be.
+// MessageBoxA without an owner window, with user32.dll loaded only now; 0 if it cannot be
+// shown, or where nobody could answer it.
 int ShowMessageBox(const char* text, const char* caption, UINT style);
 
 // Tells the shell that a URL scheme's registration changed, so it does not keep the old one.
@@ -23,5 +25,5 @@ void NotifyAssociationChanged();
 // when it cannot be told.
 std::string OtherAccountName();
 
-// UTF-8 form of a wide string; empty if it holds what UTF-8 cannot carry (a lone surrogate).
-std::string ToUtf8(const wchar_t* text);
+// A wide string in the given code page; empty if it holds what that code page cannot carry.
+std::string ToNarrow(const wchar_t* text, UINT codePage);

@@ -16,7 +16,9 @@ bool IsLink(HKEY key) {
 // is addressed from the root by its full path: the handle opened here serves only to find
 // the subkeys and is closed before the key itself is deleted. Each removal moves the rest
 // of the subkeys down, so the next one is always at index 0. Each key is opened as itself,
-// never as what it may link to, and a link stops the removal, left where it is.
+// never as what it may link to, and a link stops the removal, left where it is. A subkey
+// another uninstaller removed after it was listed is gone, as wanted; one listed again under
+// the same name is there, but cannot be named, and stops the removal.
 LONG RemoveKeyTree(HKEY root, const std::string& path) {
   HKEY key = nullptr;
   LONG result = RegOpenKeyExA(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_READ | KEY_WRITE, &key);
@@ -25,6 +27,7 @@ LONG RemoveKeyTree(HKEY root, const std::string& path) {
     RegCloseKey(key);
     return ERROR_ACCESS_DENIED;
   }
+  std::string vanished;
   for (;;) {
     // The longest key name, 255 characters, takes up to three bytes each in our UTF-8 code
     // page; a shorter buffer would stop the removal at a long non-ASCII name.
@@ -35,6 +38,10 @@ LONG RemoveKeyTree(HKEY root, const std::string& path) {
       return RegDeleteKeyA(root, path.c_str());
     }
     result = RemoveKeyTree(root, path + "\\" + name);
+    if (result == ERROR_FILE_NOT_FOUND && vanished != name) {
+      vanished = name;
+      continue;
+    }
     if (result != ERROR_SUCCESS) {
       RegCloseKey(key);
       return result;

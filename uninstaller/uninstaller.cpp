@@ -18,17 +18,44 @@ bool KeyExists(HKEY root, const char* path) {
   return result != ERROR_FILE_NOT_FOUND;
 }
 
+// Started with "Run as administrator" as another account, as a standard user must: that
+// account's own registration is not the user's, but the machine-wide one is everyone's, and
+// only an administrator can remove it.
+void RemoveMachineWideRegistration(const std::string& account) {
+  const std::string started = "This uninstaller was started as the account " + account +
+                              ", not as the account signed in to Windows";
+  if (!KeyExists(HKEY_LOCAL_MACHINE, kClassKeyPath)) {
+    ShowMessage(started + ", and would remove that account's registration instead of yours. Nothing was "
+                "removed.\n\nStart it again without \"Run as administrator\".",
+                MB_OK | MB_ICONWARNING);
+    return;
+  }
+  if (ShowMessage(started + ". As " + account + " it can remove the machine-wide registration, which "
+                  "every account of this PC shares, but not your own.\n\nRemove the machine-wide registration?",
+                  MB_YESNO | MB_ICONQUESTION) != IDYES)
+    return;
+  RemoveKeyTree(HKEY_LOCAL_MACHINE, kClassKeyPath);
+  NotifyAssociationChanged();
+  if (KeyExists(HKEY_LOCAL_MACHINE, kClassKeyPath)) {
+    ShowMessage("The machine-wide registration could not be removed, not even as the account " + account +
+                    ".\n\nAsk an administrator of this PC to run this uninstaller. Keep this folder until "
+                    "the uninstaller reports success.",
+                MB_OK | MB_ICONWARNING);
+    return;
+  }
+  ShowMessage("The machine-wide registration has been removed.\n\nRun this uninstaller once more, without "
+              "\"Run as administrator\": it removes your own registration if any is left, and tells you "
+              "when you can delete this folder.",
+              MB_OK | MB_ICONINFORMATION);
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR /*commandLine*/,
                    int /*showCommand*/) {
   const std::string account = OtherAccountName();
   if (!account.empty()) {
-    ShowMessage("This uninstaller was started as the account " + account +
-                    ", not as the account signed in to Windows, and would remove that account's "
-                    "registration instead of yours. Nothing was removed.\n\n"
-                    "Start it again without \"Run as administrator\".",
-                MB_OK | MB_ICONWARNING);
+    RemoveMachineWideRegistration(account);
     return 0;
   }
   const std::string download = std::string(kSiteHost) + "/download";

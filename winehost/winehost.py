@@ -82,7 +82,7 @@ def _unescape(text):
 
 
 _TRACE = re.compile(r'^([0-9a-f]+):[0-9a-f]+:(Call|Ret ) \w+\.(\w+)\((.*?)\)(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)$', re.M)
-_LOADED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"(?:[^"]*\\)?([^"\\]+)"', re.M)
+_LOADED = re.compile(r'^([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"([^"]+)"', re.M)
 # Wine shortens a long string to its start and "...".
 _ARGUMENT = re.compile(r'([0-9a-f]+)(?: "((?:[^"\\]|\\.)*)"(?:\.\.\.)?)?(?:,|$)')
 
@@ -112,8 +112,9 @@ def trace_calls(stderr, pid):
 
 
 def system_library(name):
-    """The expected call that loads a system DLL by its full path."""
-    return ["LoadLibraryExA", ["C:\\windows\\system32\\" + name, 0, 0], ...]
+    """The expected call that loads a system DLL by its full path, and its own imports from
+    the system folder too (LOAD_WITH_ALTERED_SEARCH_PATH)."""
+    return ["LoadLibraryExA", ["C:\\windows\\system32\\" + name, 0, 0x8], ...]
 
 
 def masked(calls, expected):
@@ -127,14 +128,16 @@ def masked(calls, expected):
 
 class Run:
     """What one start of programs gave: the boxes shown and the exit codes, and for each program
-    the modules it loaded and the calls it made from its own code."""
+    the modules it loaded (their Windows paths, in lower case) and the calls it made from its
+    own code."""
 
     def __init__(self, event, stderr):
         assert "exitCodes" in event, event
         self.boxes = [{"caption": _text(c), "text": _text(t), "yesNo": y} for c, t, y in event["boxes"]]
         self.exit_codes = event["exitCodes"]
         self.traces = [trace_calls(stderr, pid) for pid in event["pids"]]
-        self.modules = [{m[2].lower() for m in _LOADED.finditer(stderr) if int(m[1], 16) == pid} for pid in event["pids"]]
+        self.modules = [{m[2].lower().replace("\\\\", "\\") for m in _LOADED.finditer(stderr) if int(m[1], 16) == pid}
+                        for pid in event["pids"]]
         self.calls = self.traces[0] if len(self.traces) == 1 else None
 
     def message_boxes(self, calls=None):
@@ -226,7 +229,7 @@ class Wine:
     def drive_c(self):
         return self.prefix / "drive_c"
 
-    def helper(self, *args, on_event=None, timeout=120):
+    def helper(self, *args, on_event=None, timeout=600):
         """One command to the wintest driver, which serves the whole run from one process: its
         JSON lines (on_event sees each as it comes) and what Wine wrote to stderr meanwhile,
         where the traces go."""
@@ -242,7 +245,7 @@ class Wine:
             if not select.select([self.driver.stdout], [], [], max(0.0, deadline - time.monotonic()))[0]:
                 self.driver.kill()
                 self.driver = None
-                raise TimeoutError(f"wintest {args[0]} took over {timeout} s")
+                raise TimeoutError(f"waited {timeout} s for the Wine driver to finish {args[0]}")
             chunk = os.read(self.driver.stdout.fileno(), 65536)
             if not chunk:
                 raise RuntimeError(f"wintest ended during {args[0]}")
@@ -310,6 +313,9 @@ class Wine:
         """Makes HKCU\\path a registry link to HKCU\\target."""
         assert self.helper("link", _hex(path), _hex(target))[0][0]["result"] == 0
 
+    def short_path(self, path):
+        return _text(self.helper("short", _hex(path))[0][0]["path"])
+
     def verify(self, path):
         """What WinVerifyTrust says of a file's signature: 0 when it holds."""
         return self.helper("verify", _hex(path))[0][0]["result"]
@@ -347,21 +353,26 @@ class Wine:
         return "C:\\" + "\\".join(folders) + "\\", unix
 
 
-def client_records(folder, expected, timeout=15.0, settle=True):
-    """The stand-in client's records in a folder, once `expected` of them exist; with 0,
-    after a pause long enough for a wrongly started client to have written its record
-    (unless the caller has made that pause already)."""
+def client_records(folder, expected, timeout=120.0):
+    """The stand-in client's records in a folder, once `expected` of them exist: a client is
+    a process of its own, which nothing waits for. Whether a client was started at all is
+    told by the launcher's own trace (`starts`), not by waiting for a record."""
     deadline = time.monotonic() + timeout
-    while len(list(folder.glob("client-*.json"))) < expected and time.monotonic() < deadline:
+    while len(list(folder.glob("client-*.json"))) < expected:
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"waited {timeout:.0f} s for {expected} client record(s) in {folder}")
         time.sleep(0.05)
-    if expected == 0 and settle:
-        time.sleep(0.3)
     records = [json.loads(r.read_text()) for r in sorted(folder.glob("client-*.json"))]
     for r in records:
         r.update(commandLine=_text(r["commandLine"]), argv=[_text(a) for a in r["argv"]],
                  currentDirectory=_text(r["currentDirectory"]),
                  ansiArgv=[bytes.fromhex(a) for a in r["ansiArgv"]])
     return records
+
+
+def starts(calls):
+    """How many processes a program started, from its own trace."""
+    return sum(1 for f, _, r in calls if f == "CreateProcessA" and r)
 
 
 def make_workdir():

@@ -6,6 +6,7 @@
 //   remove ROOT PATH [ROOT PATH]...  deletes key trees
 //   link PATH TARGET                 makes HKCU\PATH a registry link to HKCU\TARGET
 //   verify FILE                      what WinVerifyTrust says of a file's Authenticode signature
+//   short PATH                       the path's short (8.3) form: {"path": ...}
 //   run [--answers A,B] [--hold MS] [--env NAME=HEX]... COMMANDLINE...
 //        starts the command lines at once, with Wine's relay and module traces on, and answers the
 //        message boxes they show (each after MS milliseconds: time for a screenshot); a command
@@ -195,7 +196,8 @@ std::string Run(const std::vector<std::wstring>& commandLines, std::vector<int> 
   SetEnvironmentVariableW(L"WINEDEBUG", nullptr);
 
   std::string boxes;
-  const DWORD deadline = GetTickCount() + 60000;
+  // Generous, for a loaded machine: a program that outlives it is ended and reported.
+  const DWORD deadline = GetTickCount() + 300000;
   while (WaitForMultipleObjects(static_cast<DWORD>(processes.size()), processes.data(), TRUE, 20) == WAIT_TIMEOUT) {
     if (GetTickCount() > deadline) {
       for (HANDLE process : processes) TerminateProcess(process, 259);
@@ -281,6 +283,10 @@ bool Dispatch(std::vector<std::wstring> words) {
     for (const std::wstring& name : variables) SetEnvironmentVariableW(name.c_str(), nullptr);
   } else if (command == L"verify" && count == 2) {
     Print("{\"result\": " + std::to_string(static_cast<unsigned long>(Verify(FromHex(words[1]).c_str()))) + "}");
+  } else if (command == L"short" && count == 2) {
+    wchar_t path[32768];
+    const DWORD length = GetShortPathNameW(FromHex(words[1]).c_str(), path, 32768);
+    Print("{\"path\": " + Hex(std::wstring(path, length < 32768 ? length : 0)) + "}");
   } else if (command == L"link" && count == 3) {
     Print("{\"result\": " + std::to_string(Link(FromHex(words[1]), FromHex(words[2]))) + "}");
   } else if (command == L"remove") {  // remove ROOT PATH [ROOT PATH]...

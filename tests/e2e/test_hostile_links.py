@@ -6,9 +6,8 @@ default 1252 code page, where best-fit conversion has had its say."""
 
 import json
 import subprocess
-import time
 
-from winehost import MB_ICONERROR, MB_ICONINFORMATION, ROOT, client_records, site_host
+from winehost import MB_ICONERROR, MB_ICONINFORMATION, ROOT, client_records, site_host, starts
 
 CORPUS = ROOT / "tests" / "fuzz" / "corpus"
 ORACLE = ROOT / "build" / "host" / "tests" / "fuzz" / "link_oracle"
@@ -26,7 +25,6 @@ def test_every_corpus_link_is_refused_or_reaches_the_client_whole(wine, build):
     assert len(ENTRIES) >= 25 and {e["refused"] for e in expected.values() if e["hasLink"]} == {True, False}
     folders = {name: wine.install("Program Files (x86)", "Velmora \u00dc", name, build=build) for name in ENTRIES}
     run = wine.run(*[f'"{folders[name][0]}VelmoraPlayer.exe" "{link}"' for name, link in ENTRIES.items()])
-    time.sleep(0.3)  # time for a client wrongly started to write its record
     for (name, e), code, calls in zip(expected.items(), run.exit_codes, run.traces):
         folder, unix = folders[name]
         boxes = [(text, style) for _, text, _, style in run.message_boxes(calls)]
@@ -41,6 +39,7 @@ def test_every_corpus_link_is_refused_or_reaches_the_client_whole(wine, build):
                          "--joinScriptUrl", bytes.fromhex(e["joinScriptUrl"]).decode(),
                          "--content", folder + "content", "--play"]
             outcome = (0, [], [(arguments, [a.encode("cp1252") for a in arguments])])
-        records = [(r["argv"], r["ansiArgv"]) for r in client_records(unix, len(outcome[2]), settle=False)]
+        assert starts(calls) == len(outcome[2]), name
+        records = [(r["argv"], r["ansiArgv"]) for r in client_records(unix, len(outcome[2]))]
         seen = (code, [s for _, s in boxes] if not e["hasLink"] else boxes, records)
         assert seen == outcome, name

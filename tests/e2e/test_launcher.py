@@ -9,7 +9,7 @@ import subprocess
 import pytest
 
 from winehost import (CLASS_KEY, COMMAND_KEY, MACHINE_KEY, MB_ICONERROR, MB_ICONINFORMATION, MB_ICONWARNING, ROOT,
-                      client_records, legacy_code_page_copy, masked, seam_program, site_host, system_library)
+                      client_records, legacy_code_page_copy, masked, seam_program, site_host, starts, system_library)
 
 from certificates import make_certificate
 
@@ -18,27 +18,43 @@ FOLDER = ("Velmora Games", "Player Folder")
 TICKET = "8C1F5E0A-77B2/sessionToken%3D%3D"
 JOIN_URL = "https://www.velmora.example/Game/PlaceLauncher.ashx?request=RequestGame&placeId=1818"
 LINK = f"velmor-player:1+launchmode:play+gameinfo:{TICKET}+launchtime:1700000000+placelauncherurl:{JOIN_URL}"
+NOTICE = f"Velmora Player has been installed.\nYou can now play games on {site_host()}"
+NOT_HERE = ("Velmora Player cannot work from this folder: Windows cannot pass its path on to the game as it is."
+            "\n\nMove the folder to a path of plain letters, such as %LOCALAPPDATA%\\Programs\\Velmora Player, and start "
+            "VelmoraPlayer.exe there once.")
 
 
 def launcher(folder):
     return f'"{folder}VelmoraPlayer.exe"'
 
 
-def client_line(folder):
+def client_line(folder, ticket=TICKET):
     return (f'"{folder}OlvanePlayerBetaRaw.exe" --authenticationUrl "http://{site_host()}/Login/Negotiate.ashx" '
-            f'--authenticationTicket "{TICKET}" --joinScriptUrl "{JOIN_URL}" --content "{folder}content" --play')
+            f'--authenticationTicket "{ticket}" --joinScriptUrl "{JOIN_URL}" --content "{folder}content" --play')
 
 
-def expected_argv(folder):
-    return [folder + "OlvanePlayerBetaRaw.exe", "--authenticationUrl", f"http://{site_host()}/Login/Negotiate.ashx",
-            "--authenticationTicket", TICKET, "--joinScriptUrl", JOIN_URL, "--content", folder + "content", "--play"]
-
-
-def expect_started(unix, folder, others=()):
+def expect_started(unix, folder, ticket=TICKET):
+    """The client in unix started as from folder: its command line byte for byte, its split
+    (in Unicode, and in the 1252 code page as a legacy client's runtime splits it) and its
+    current folder."""
     [record] = client_records(unix, 1)
-    assert record["argv"] == expected_argv(folder) and record["commandLine"] == client_line(folder)
+    argv = [folder + "OlvanePlayerBetaRaw.exe", "--authenticationUrl", f"http://{site_host()}/Login/Negotiate.ashx",
+            "--authenticationTicket", ticket, "--joinScriptUrl", JOIN_URL, "--content", folder + "content", "--play"]
+    assert record["commandLine"] == client_line(folder, ticket) and record["argv"] == argv
+    assert record["ansiArgv"] == [a.encode("cp1252") for a in argv]
     assert record["currentDirectory"] == folder.rstrip("\\")
-    assert all(client_records(other, 0) == [] for other in others)
+
+
+def told(wine, folder):
+    """The folder as a client reading its command line in code page 1252 must be told it: as it
+    is where 1252 spells it, else its short name."""
+    try:
+        folder.encode("cp1252")
+        return folder
+    except UnicodeEncodeError:
+        short = wine.short_path(folder)
+        assert short.isascii() and short != folder
+        return short
 
 
 def registration_calls(folder):
@@ -60,20 +76,24 @@ def expect_registration(wine, folder):
 
 def test_a_start_without_a_link_registers_and_shows_the_notice(wine, build):
     folder, unix = wine.install(*FOLDER, build=build)
+    # A DLL that the system's user32.dll imports, planted beside the program (a Downloads folder).
+    shutil.copy(wine.drive_c() / "windows" / "system32" / "version.dll", unix)
     run = wine.run(launcher(folder))
-    notice = f"Velmora Player has been installed.\nYou can now play games on {site_host()}"
     assert run.exit_codes == [0]
-    assert run.boxes == [{"caption": "Velmora Player", "text": notice, "yesNo": False}]
-    # The shell hears of the new association. user32.dll comes only now, and only from the system
-    # folder, by its full path (Windows 7 without its loader update knows no search flags).
+    assert run.boxes == [{"caption": "Velmora Player", "text": NOTICE, "yesNo": False}]
+    # The shell hears of the new association. user32.dll comes only now, from the system folder
+    # by its full path (Windows 7 without its loader update knows no search flags), and the
+    # DLLs it imports come from there too: nothing is loaded from the program's folder.
     expected = registration_calls(folder) + [system_library("wtsapi32.dll"), system_library("shell32.dll"),
                                              ["SHChangeNotify", [0x08000000, 0, 0, 0], ...], system_library("user32.dll"),
-                                             ["MessageBoxA", [0, notice, "Velmora Player", MB_ICONINFORMATION], 1]]
+                                             ["MessageBoxA", [0, NOTICE, "Velmora Player", MB_ICONINFORMATION], 1]]
     assert masked(run.calls, expected) == expected
+    assert "c:\\windows\\system32\\version.dll" in run.modules[0]
+    assert [m for m in run.modules[0] if m.startswith(folder.lower())] == [folder.lower() + "velmoraplayer.exe"]
     # Each key's values go through the handle that created it, which is then closed.
     assert len({tuple(a[:1]) for f, a, _ in run.calls[1:4]}) == len({tuple(a[:1]) for f, a, _ in run.calls[5:7]}) == 1
     expect_registration(wine, folder)
-    assert client_records(unix, 0) == []
+    assert starts(run.calls) == 0
 
 
 def test_a_play_link_starts_the_client_from_the_install_folder(wine, build):
@@ -88,9 +108,8 @@ def test_a_play_link_starts_the_client_from_the_install_folder(wine, build):
     assert run.calls[-1][1] != run.calls[-2][1]
     expect_started(unix, folder)
     expect_registration(wine, folder)
-    # No user32.dll on the way, unless a box is to be shown: then only the system's.
-    assert "advapi32.dll" in run.modules[0] and "user32.dll" not in run.modules[0]
-    assert "user32.dll" in wine.run(launcher(folder)).modules[0]
+    # No user32.dll on the way, unless a box is to be shown.
+    assert not [m for m in run.modules[0] if m.endswith("\\user32.dll")]
 
 
 def install_for_the_shell(wine, build):
@@ -125,24 +144,32 @@ def test_firefox_and_chrome_forms_of_a_link_give_the_client_the_same_encoded_val
         assert record["ansiArgv"] == [a.encode("cp1252") for a in record["argv"]]
 
 
-# Its UTF-8 form passes 65,535 bytes, where Wine's narrow command line wraps around (and Windows'
-# is missing): the values still reach the client whole. One whose client command line would pass
-# what Windows takes is refused.
-@pytest.mark.parametrize("filler, ticket, started", [
-    ("\u6f22" * 21900, TICKET, True),
-    ("", "\u0416" * 5500, False),
-], ids=["long link", "too long for the client"])
-def test_a_long_link_is_read_whole(wine, build, filler, ticket, started):
+# The limits of a link, each at both sides. The client's command line at the most Windows takes
+# (32,766 characters and the zero) and one more, counted as the client gets the values: encoded.
+# A link whose UTF-8 form passes 65,535 bytes, where Wine's narrow command line wraps around
+# (and Windows' is missing), and a folder over 260 bytes are read whole.
+@pytest.mark.parametrize("client_length, filler, started", [
+    (32766, "", True),
+    (32767, "", False),
+    (None, "\u6f22" * 21900, True),
+], ids=["longest client command line", "one character longer", "link over 65,535 bytes"])
+def test_the_limits_of_a_link(wine, build, client_length, filler, started):
     folder, unix = wine.install(*FOLDER, build=build)
+    ticket = TICKET
+    if client_length:  # each Ж reaches the client as %D0%96
+        missing = client_length - len(client_line(folder, ""))
+        ticket = "\u0416" * (missing // 6) + "x" * (missing % 6)
     link = LINK.replace("launchmode:play", "launchmode:" + filler).replace(TICKET, ticket)
     run = wine.run(f'{launcher(folder)} "{link}"')
     assert run.exit_codes == [0 if started else 1]
+    assert client_length or len(link.encode()) > 65535
+    encoded = ticket.replace("\u0416", "%D0%96")
     if started:
-        assert len(link.encode()) > 65535
-        expect_started(unix, folder)
+        expect_started(unix, folder, encoded)
+        assert client_length is None or len(client_line(folder, encoded)) == client_length
     else:
         assert run.message_boxes() == [(0, "Invalid launch URL.", "Velmora Player", MB_ICONERROR)]
-        assert client_records(unix, 0) == []
+        assert starts(run.calls) == 0
 
 
 def test_a_missing_client_is_reported(wine, build):
@@ -179,8 +206,9 @@ def test_a_start_from_another_folder_points_the_scheme_there(wine, build, folder
     wine.run(launcher(parent))
     wine.run(launcher(folder))
     expect_registration(wine, folder)
-    assert wine.open_links(LINK).exit_codes == [0]
-    expect_started(unix, folder, others=[parent_unix])
+    run = wine.open_links(LINK)
+    assert run.exit_codes == [0] and starts(run.calls) == 1
+    expect_started(unix, told(wine, folder))
 
 
 def test_a_percent_in_the_folder_leaves_the_registration_alone(wine, build):
@@ -202,72 +230,89 @@ def test_a_percent_in_the_folder_leaves_the_registration_alone(wine, build):
     expect_registration(wine, first)
 
 
-# The test-only build, like Windows 7 without its loader update, refuses DLL search flags: the
-# box shows all the same. Started as another account than the signed-in user's, it says so.
-@pytest.mark.parametrize("account, text, style", [
-    ("", f"Velmora Player has been installed.\nYou can now play games on {site_host()}", MB_ICONINFORMATION),
-    ("Administrator", "Velmora Player was set up for the account Administrator, which it was started as, not for the "
-     "account signed in to Windows.\n\nStart VelmoraPlayer.exe again without \"Run as administrator\".", MB_ICONWARNING),
-], ids=["signed-in user", "another account"])
-def test_what_a_start_by_hand_says(wine, build, account, text, style):
-    folder, _ = wine.install(*FOLDER, build=build, programs={"VelmoraPlayer.exe": seam_program(build, "VelmoraPlayer")})
-    run = wine.run(launcher(folder), env={"VELMORA_SEAM_ACCOUNT": account})
-    assert run.exit_codes == [0] and run.message_boxes() == [(0, text, "Velmora Player", style)]
-
-
-NOT_HERE = ("Velmora Player cannot work from this folder: Windows cannot pass its path on to the game as it is."
-            "\n\nMove the folder to a path of plain letters, such as %LOCALAPPDATA%\\Programs\\Velmora Player, and start "
-            "VelmoraPlayer.exe there once.")
-
-
-# Folders the launcher cannot name whole, as itself or as a legacy-code-page client reads it: a
-# fullwidth letter that Windows before 10 1903 best-fits to another folder's name (a copy without
-# the UTF-8 code page, beside that other folder's install), a fullwidth quote that would end the
-# client's quoted path, a name that cannot be read at all (the test-only build). Opened by a
-# link or by hand, each leaves the registration as the first install left it, starts nothing
-# and says why in one box; exit 1 for the link, 0 by hand.
-def test_a_folder_it_cannot_name_starts_and_registers_nothing(wine, build, tmp_path):
+# A game client reading its command line in the legacy code page (1252 here) is told a folder it
+# can read, for its program, its content and its current folder: the folder as it is where 1252
+# spells it, else its short name, never a look-alike (Ｖelmora best-fits to the Velmora beside it)
+# nor a '?' nor a quote. The platform is told the folder as it is, except by Windows before 10
+# 1903 (a copy without the UTF-8 code page), whose own narrow name is not whole either. Without
+# a short name (the test-only build, as on a volume that makes none) or any name at all, nothing
+# is registered or started and one box says why: exit 1 by link, 0 by hand.
+@pytest.mark.parametrize("name, kind, seam", [
+    ("Velmora Player", "shipped", None),
+    ("\uff36elmora", "shipped", None),
+    ("Игры", "shipped", None),
+    ("Velmora \uff02Q\uff02", "shipped", None),
+    ("\uff36elmora", "legacy", None),
+    ("Игры", "seam", {"VELMORA_SEAM_NO_SHORT_NAMES": "1"}),
+    ("Velmora Seam", "seam", {"VELMORA_SEAM_MODULE_NAME": "<fail>"}),
+], ids=["plain", "fullwidth letter", "cyrillic", "fullwidth quote", "before 1903", "no short name", "no name"])
+def test_the_client_is_told_a_folder_it_can_read(wine, build, tmp_path, name, kind, seam):
     first, first_unix = wine.install("Games", "Velmora", build=build)
     wine.run(launcher(first))
-    legacy = legacy_code_page_copy(ROOT / "dist" / build / "VelmoraPlayer.exe", tmp_path / "VelmoraPlayer.exe")
-    folders = [wine.install(*folders, build=build, programs={"VelmoraPlayer.exe": program}) for folders, program in [
-        (("Games", "\uff36elmora"), legacy),
-        (("Games", "Velmora \uff02Q\uff02"), ROOT / "dist" / build / "VelmoraPlayer.exe"),
-        (("Games", "Velmora Seam"), seam_program(build, "VelmoraPlayer"))]]
-    run = wine.run(*[launcher(folder) + end for folder, _ in folders for end in ("", f' "{LINK}"')],
-                   env={"VELMORA_SEAM_MODULE_NAME": "<fail>"})
-    assert run.exit_codes == [0, 1] * 3
-    for calls in run.traces:
-        assert run.message_boxes(calls) == [(0, NOT_HERE, "Velmora Player", MB_ICONERROR)]
-        assert not [f for f, _, _ in calls if f in ("RegCreateKeyExA", "CreateProcessA")]
-    expect_registration(wine, first)
-    assert all(client_records(unix, 0, settle=not i) == [] for i, (_, unix) in enumerate(folders + [(first, first_unix)]))
+    shipped = ROOT / "dist" / build / "VelmoraPlayer.exe"
+    program = {"shipped": shipped, "legacy": legacy_code_page_copy(shipped, tmp_path / "VelmoraPlayer.exe"),
+               "seam": seam_program(build, "VelmoraPlayer")}[kind]
+    folder, unix = wine.install("Games", name, build=build, programs={"VelmoraPlayer.exe": program})
+    run = wine.run(f'{launcher(folder)} "{LINK}"', launcher(folder), env=seam)
+    if seam:
+        assert run.exit_codes == [1, 0]
+        for calls in run.traces:
+            assert run.message_boxes(calls) == [(0, NOT_HERE, "Velmora Player", MB_ICONERROR)]
+            assert not [f for f, _, _ in calls if f in ("RegCreateKeyExA", "CreateProcessA")]
+        expect_registration(wine, first)
+        return
+    assert run.exit_codes == [0, 0] and [b["text"] for b in run.boxes] == [NOTICE]
+    assert [starts(calls) for calls in run.traces] == [1, 0]
+    expect_started(unix, told(wine, folder))
+    expect_registration(wine, told(wine, folder) if kind == "legacy" else folder)
+    assert not list(first_unix.glob("client-*.json"))
+
+
+# The test-only build, like Windows 7 without its loader update, refuses DLL search flags: the
+# box shows all the same. Started as another account than the session's user it says so, the
+# names compared in Unicode without regard to case, also by a copy in the legacy code page:
+# there Иван and ИВАН are one account, and Ｉvan is not Ivan though both read "Ivan" in 1252
+# (which is how its box spells the name). In session 0, where nobody sees a box, it shows none.
+@pytest.mark.parametrize("session_user, account, session, text, style", [
+    (None, None, None, NOTICE, MB_ICONINFORMATION),
+    ("Иван", "ИВАН", None, NOTICE, MB_ICONINFORMATION),
+    ("Ivan", "\uff29van", None, "Velmora Player was set up for the account Ivan, which it was started as, not for the "
+     "account signed in to Windows.\n\nStart VelmoraPlayer.exe again without \"Run as administrator\".", MB_ICONWARNING),
+    (None, None, "0", None, None),
+], ids=["signed-in user", "same account in another case", "another account", "session 0"])
+def test_what_a_start_by_hand_says(wine, build, tmp_path, session_user, account, session, text, style):
+    program = legacy_code_page_copy(seam_program(build, "VelmoraPlayer"), tmp_path / "VelmoraPlayer.exe")
+    folder, _ = wine.install(*FOLDER, build=build, programs={"VelmoraPlayer.exe": program})
+    env = {"VELMORA_SEAM_SESSION_USER": session_user, "VELMORA_SEAM_ACCOUNT": account, "VELMORA_SEAM_SESSION": session}
+    run = wine.run(launcher(folder), env={k: v for k, v in env.items() if v})
+    assert run.exit_codes == [0] and run.message_boxes() == ([(0, text, "Velmora Player", style)] if text else [])
 
 
 # The test-only build, for what Wine cannot produce: a name without a folder gives bare names
-# and an empty current folder.
-@pytest.mark.parametrize("module_name, registered, client, directory", [
-    ("VelmoraPlayer.exe", "VelmoraPlayer.exe", '"OlvanePlayerBetaRaw.exe"', ""),
-    ("C:/VP/x.exe", "C:/VP/VelmoraPlayer.exe", '"C:/VP/OlvanePlayerBetaRaw.exe"', "C:/VP/"),
-], ids=["bare name", "forward slashes"])
-def test_module_file_names_wine_cannot_give(wine, build, module_name, registered, client, directory):
-    seam = seam_program(build, "VelmoraPlayer")
-    folder, _ = wine.install(*FOLDER, programs={"VelmoraPlayer.exe": seam})
+# and an empty current folder; in session 0 a link still starts the client or is refused,
+# without a box. Its start is refused unless its STARTUPINFOA is zero but for its size.
+@pytest.mark.parametrize("env, link, exit_code, registered, client, directory", [
+    ({}, LINK, 0, FOLDER, None, None),
+    ({"VELMORA_SEAM_MODULE_NAME": "VelmoraPlayer.exe"}, LINK, 1, "", '"OlvanePlayerBetaRaw.exe"', ""),
+    ({"VELMORA_SEAM_MODULE_NAME": "C:/VP/x.exe"}, LINK, 1, "C:/VP/", '"C:/VP/OlvanePlayerBetaRaw.exe"', "C:/VP/"),
+    ({"VELMORA_SEAM_SESSION": "0"}, LINK, 0, FOLDER, None, None),
+    ({"VELMORA_SEAM_SESSION": "0"}, "velmor-player:gameinfo:x", 1, FOLDER, None, None),
+], ids=["plain", "bare name", "forward slashes", "session 0", "session 0, refused"])
+def test_starts_wine_cannot_give(wine, build, env, link, exit_code, registered, client, directory):
+    folder, unix = wine.install(*FOLDER, build=build, programs={"VelmoraPlayer.exe": seam_program(build, "VelmoraPlayer")})
     wine.plant("HKCU", COMMAND_KEY, {"": "old"})
-    run = wine.run(f'{launcher(folder)} "{LINK}"', env={"VELMORA_SEAM_MODULE_NAME": module_name})
-    assert run.exit_codes == [1]
-    [start] = [a for f, a, _ in run.calls if f == "CreateProcessA"]
-    assert start[1].startswith(client + " --authenticationUrl ")
-    assert start[7] == directory  # an empty string, never a null pointer
-    assert wine.dump("HKCU", COMMAND_KEY)[""][""][1] == f'"{registered}" "%1"\0'
-
-
-def test_the_test_build_starts_the_client_like_the_shipped_one(wine, build):
-    # The test-only build refuses a start whose STARTUPINFOA is not zero but for its size.
-    seam = seam_program(build, "VelmoraPlayer")
-    folder, unix = wine.install(*FOLDER, programs={"VelmoraPlayer.exe": seam})
-    assert wine.run(f'{launcher(folder)} "{LINK}"').exit_codes == [0]
-    expect_started(unix, folder)
+    run = wine.run(f'{launcher(folder)} "{link}"', env=env)
+    assert run.exit_codes == [exit_code]
+    registered = folder if registered == FOLDER else registered
+    assert wine.dump("HKCU", COMMAND_KEY)[""][""][1] == f'"{registered}VelmoraPlayer.exe" "%1"\0'
+    if client:
+        [start] = [a for f, a, _ in run.calls if f == "CreateProcessA"]
+        assert start[1].startswith(client + " --authenticationUrl ")
+        assert start[7] == directory  # an empty string, never a null pointer
+    elif exit_code == 0:
+        expect_started(unix, folder)
+    if "VELMORA_SEAM_SESSION" in env:
+        assert run.boxes == [] and "MessageBoxA" not in [f for f, _, _ in run.calls]
 
 
 def test_a_signed_launcher_still_starts_the_client(wine, build, tmp_path):

@@ -2,14 +2,22 @@
 // faults Wine cannot produce, some switched on by an environment variable.
 //   VELMORA_SEAM_MODULE_NAME   the name GetModuleFileNameA/W report ("<fail>": they fail)
 //   VELMORA_SEAM_UNDELETABLE   a key whose path ends so opens, but will not be deleted
-//   VELMORA_SEAM_ACCOUNT       the account the process runs as, unlike the session's user
+//   VELMORA_SEAM_ACCOUNT       the account the process runs as
+//   VELMORA_SEAM_SESSION_USER  the account signed in to the session (Wine's is always the
+//                              process's own)
+//   VELMORA_SEAM_SESSION       the session the process runs in (0: a service's)
+//   VELMORA_SEAM_NO_SHORT_NAMES  set: the volume makes no short (8.3) names
+//   VELMORA_SEAM_VANISHES      a key whose path ends so is removed by someone else just
+//                              before the removal opens it
 // Always, as on Windows: a start with a STARTUPINFOA that is not all zero but for its right
 // size fails (Windows would pass the mistake on unnoticed); the narrow command line is
 // missing, as Windows gives it when its narrow form passes 65,535 bytes; and a DLL load with
 // a LOAD_LIBRARY_SEARCH_* flag fails, as on Windows 7 without its loader update.
 #pragma once
 #include <windows.h>
+#include <wtsapi32.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -36,12 +44,56 @@ inline DWORD SeamGetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size) {
   return static_cast<DWORD>(MultiByteToWideChar(CP_UTF8, 0, wanted.c_str(), -1, name, static_cast<int>(size)) - 1);
 }
 
-inline BOOL SeamGetUserNameA(LPSTR name, LPDWORD size) {
-  const std::string account = SeamVariable("VELMORA_SEAM_ACCOUNT");
-  if (account.empty()) return GetUserNameA(name, size);
-  std::memcpy(name, account.c_str(), account.size() + 1);
-  *size = static_cast<DWORD>(account.size()) + 1;
+inline bool SeamEndsWith(const std::string& text, const std::string& ending) {
+  return !ending.empty() && text.size() >= ending.size() &&
+         text.compare(text.size() - ending.size(), ending.size(), ending) == 0;
+}
+
+inline BOOL SeamGetUserNameW(LPWSTR name, LPDWORD size) {
+  wchar_t account[257];
+  const DWORD length = GetEnvironmentVariableW(L"VELMORA_SEAM_ACCOUNT", account, 257);
+  if (length == 0 || length >= 257) return GetUserNameW(name, size);
+  std::memcpy(name, account, (length + 1) * sizeof(wchar_t));
+  *size = length + 1;
   return TRUE;
+}
+
+inline BOOL WINAPI SeamWTSQuerySessionInformationW(HANDLE, DWORD, WTS_INFO_CLASS, LPWSTR* buffer, DWORD* bytes) {
+  static wchar_t user[257];
+  *bytes = (GetEnvironmentVariableW(L"VELMORA_SEAM_SESSION_USER", user, 257) + 1) * sizeof(wchar_t);
+  *buffer = user;
+  return TRUE;
+}
+
+inline void WINAPI SeamWTSFreeMemory(PVOID /*memory*/) {}
+
+inline FARPROC SeamGetProcAddress(HMODULE module, LPCSTR name) {
+  if (!SeamVariable("VELMORA_SEAM_SESSION_USER").empty()) {
+    if (std::strcmp(name, "WTSQuerySessionInformationW") == 0)
+      return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&SeamWTSQuerySessionInformationW));
+    if (std::strcmp(name, "WTSFreeMemory") == 0) return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&SeamWTSFreeMemory));
+  }
+  return GetProcAddress(module, name);
+}
+
+inline BOOL SeamProcessIdToSessionId(DWORD process, DWORD* session) {
+  const std::string wanted = SeamVariable("VELMORA_SEAM_SESSION");
+  if (wanted.empty()) return ProcessIdToSessionId(process, session);
+  *session = static_cast<DWORD>(std::strtoul(wanted.c_str(), nullptr, 10));
+  return TRUE;
+}
+
+inline DWORD SeamGetShortPathNameW(LPCWSTR path, LPWSTR shortPath, DWORD size) {
+  if (SeamVariable("VELMORA_SEAM_NO_SHORT_NAMES").empty()) return GetShortPathNameW(path, shortPath, size);
+  const DWORD length = lstrlenW(path);
+  if (length >= size) return length + 1;
+  std::memcpy(shortPath, path, (length + 1) * sizeof(wchar_t));
+  return length;
+}
+
+inline LONG SeamRegOpenKeyExA(HKEY root, LPCSTR path, DWORD options, REGSAM access, PHKEY key) {
+  if (SeamEndsWith(path, SeamVariable("VELMORA_SEAM_VANISHES"))) RegDeleteKeyA(root, path);
+  return RegOpenKeyExA(root, path, options, access, key);
 }
 
 inline HMODULE SeamLoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
@@ -53,10 +105,7 @@ inline HMODULE SeamLoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
 }
 
 inline LONG SeamRegDeleteKeyA(HKEY root, LPCSTR path) {
-  const std::string ending = SeamVariable("VELMORA_SEAM_UNDELETABLE");
-  const std::string key = path;
-  if (!ending.empty() && key.size() >= ending.size() && key.compare(key.size() - ending.size(), ending.size(), ending) == 0)
-    return ERROR_ACCESS_DENIED;
+  if (SeamEndsWith(path, SeamVariable("VELMORA_SEAM_UNDELETABLE"))) return ERROR_ACCESS_DENIED;
   return RegDeleteKeyA(root, path);
 }
 
@@ -74,7 +123,11 @@ inline BOOL SeamCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY
 
 #define GetModuleFileNameA SeamGetModuleFileNameA
 #define GetModuleFileNameW SeamGetModuleFileNameW
-#define GetUserNameA SeamGetUserNameA
+#define GetUserNameW SeamGetUserNameW
+#define GetProcAddress SeamGetProcAddress
+#define ProcessIdToSessionId SeamProcessIdToSessionId
+#define GetShortPathNameW SeamGetShortPathNameW
+#define RegOpenKeyExA SeamRegOpenKeyExA
 #define LoadLibraryExA SeamLoadLibraryExA
 #define GetCommandLineA() static_cast<LPSTR>(nullptr)
 #define RegDeleteKeyA SeamRegDeleteKeyA
