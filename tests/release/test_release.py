@@ -6,8 +6,10 @@ import io
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
+import time
 import xml.etree.ElementTree as ET
 import zipfile
 from pathlib import Path
@@ -15,7 +17,7 @@ from pathlib import Path
 import pefile
 import pytest
 
-from certificates import make_certificate
+from certificates import make_certificate, make_token, timestamp_servers
 
 ROOT = Path(__file__).resolve().parents[2]
 DIST = ROOT / "dist"
@@ -165,55 +167,130 @@ def test_a_clean_build_elsewhere_later_in_another_zone_by_another_user_gives_the
     assert dist == {str(p.relative_to(DIST)): p.read_bytes() for p in DIST.rglob("*") if p.is_file()}
 
 
-def test_a_signed_release_verifies_and_is_the_same_every_time(elsewhere, tmp_path):
-    top, workflow = elsewhere
-    # The signer's chain comes with its PKCS#12 file; the signatures are verified against it.
-    signing = {"VELMORA_SIGN_PFX": str(top / "signer.pfx"), "VELMORA_SIGN_PASSWORD_FILE": str(top / "password")}
-    (done, first), (_, second) = workflow(**signing), workflow(**signing)
+SECRETS = ("4321", "correct horse")
+
+
+@pytest.fixture(scope="module")
+def signing():
+    """Keys and certificates in a folder of their own (the folder the release is started in),
+    a SoftHSM2 token, timestamp servers, and shims that log every openssl and osslsigncode
+    command line; and a way to run the packaging step alone on a copy of the release's stage,
+    with the current release in dist/: it returns what the step printed, and dist/ before and
+    after, having checked that no secret was in a command line or the output."""
+    top = Path(tempfile.mkdtemp())
+    (top / "keys").mkdir()
+    keys = make_certificate(top / "keys")
+    token = make_token(keys)
+    stamping, silent = timestamp_servers(keys)
+    (keys / "sign-service.sh").write_text(  # a signing service's tool, signing in place
+        'osslsigncode sign -pkcs12 signer.pfx -readpass password -h sha256 -in "$1" -out "$1.new" && mv "$1.new" "$1"\n')
+    shims = top / "shims"
+    shims.mkdir()
+    for tool in ("openssl", "osslsigncode"):
+        (shims / tool).write_text(f'#!/bin/sh\necho "{tool} $*" >> "{top}/commands.log"\nexec /usr/bin/{tool} "$@"\n')
+        (shims / tool).chmod(0o755)
+
+    def package(tmp_path, start=keys, wait=False, **settings):
+        stage, dist = tmp_path / "stage", tmp_path / "dist"
+        shutil.copytree(ROOT / "build" / "release" / "stage", stage)
+        shutil.copytree(DIST, dist)
+        files = lambda: {str(p.relative_to(dist)): p.read_bytes() for p in dist.rglob("*") if p.is_file()}
+        before = files()
+        (top / "commands.log").write_text("")
+        env = {k: v for k, v in os.environ.items() if not k.startswith("VELMORA_SIGN_")}
+        env.update(PATH=f"{shims}:{env['PATH']}", **settings)
+        command = ["python3", ROOT / "packaging" / "package.py", stage, dist, VERSION,
+                   ROOT / "build" / "release" / "release-date", ROOT / "build" / "release" / "readme",
+                   "velmora.example", start]
+        if wait:  # the caller ends it
+            return subprocess.Popen(command, env=env, start_new_session=True), files
+        done = subprocess.run(command, env=env, capture_output=True, text=True)
+        log = (top / "commands.log").read_text()
+        assert not [secret for secret in SECRETS if secret in log + done.stdout + done.stderr]
+        return done, before, files()
+
+    yield dict(token=token, stamping=stamping, silent=silent, package=package, keys=keys)
+    shutil.rmtree(top, ignore_errors=True)
+
+
+# The three ways operators sign, every file name relative to the folder the release command was
+# started in: a token's PKCS#11 library, a signing service's command, a .pfx (in the format older
+# Windows exports write). A certificate issued after the last commit signs; a timestamp server
+# that never answers is named and the next one used. The root is trusted through
+# VELMORA_SIGN_CA_FILE; the files carry only the signer and its intermediate.
+@pytest.mark.parametrize("way", ["token", "sign command", "legacy pfx", "issued after the commit, timestamped"])
+def test_every_way_of_signing_gives_a_release_windows_accepts(signing, tmp_path, way):
+    settings = {"token": signing["token"], "sign command": {"VELMORA_SIGN_COMMAND": "sh sign-service.sh"},
+                "legacy pfx": {"VELMORA_SIGN_PFX": "legacy.pfx", "VELMORA_SIGN_PASSWORD_FILE": "password"},
+                "issued after the commit, timestamped": {
+                    "VELMORA_SIGN_PFX": "fresh.pfx", "VELMORA_SIGN_PASSWORD_FILE": "password",
+                    "VELMORA_SIGN_TIMESTAMP_URL": f"{signing['silent']} {signing['stamping']}",
+                    "VELMORA_SIGN_TIMESTAMP_WAIT": "3"}}[way]
+    settings = dict(settings, VELMORA_SIGN_CA_FILE="ca.pem")
+    done, _, dist = signing["package"](tmp_path, **settings)
     assert done.returncode == 0, done.stdout + done.stderr
-    assert first == second and first.keys() == {str(p.relative_to(DIST)) for p in DIST.rglob("*") if p.is_file()}
     for build in BUILDS:
         for program in PROGRAMS:
             path = tmp_path / program
-            path.write_bytes(first[f"{build}/{program}"])
-            check_pe(path, build, program)
-            verify = ["osslsigncode", "verify", "-CAfile", str(top / "ca.pem"), "-in", str(path)]
-            assert subprocess.run(verify, capture_output=True).returncode == 0
-            tampered = bytearray(path.read_bytes())
-            tampered[0x400] ^= 1
-            path.write_bytes(tampered)
-            assert subprocess.run(verify, capture_output=True).returncode != 0
-            with zipfile.ZipFile(io.BytesIO(first[f"VelmoraPlayer-{VERSION}-{build}.zip"])) as package:
-                assert package.read(program) == first[f"{build}/{program}"]
-        assert hashlib.sha256(first[f"{build}/VelmoraPlayer.exe"]).hexdigest() in first[f"{build}/SHA256SUMS"].decode()
+            path.write_bytes(dist[f"{build}/{program}"])
+            shown = subprocess.run(["osslsigncode", "verify", "-CAfile", signing["keys"] / "ca.pem", "-TSA-CAfile",
+                                    signing["keys"] / "ca.pem", "-in", path], capture_output=True, text=True).stdout
+            assert "Signature verification: ok" in shown and "Message digest algorithm: SHA256" in shown
+            assert ("Timestamp time:" in shown) == ("TIMESTAMP_URL" in str(settings))
+            with zipfile.ZipFile(io.BytesIO(dist[f"VelmoraPlayer-{VERSION}-{build}.zip"])) as package:
+                assert package.read(program) == dist[f"{build}/{program}"]
+        assert dist[f"{build}/SHA256SUMS"].decode() == "".join(
+            f"{hashlib.sha256(dist[f'{build}/{p}']).hexdigest()}  {p}\n" for p in PROGRAMS)
+    if "TIMESTAMP_URL" in str(settings):
+        assert signing["silent"] in done.stderr and f"timestamped by {signing['stamping']}" in done.stdout
+    elif way != "sign command":
+        assert "until Dec 31 00:00:00 2099 GMT" in done.stdout
+        # The same tree, key and certificate without a timestamp give the same bytes.
+        assert signing["package"](tmp_path / "again", **settings)[2] == dist
 
 
-# Certificates Windows would reject are refused before anything is signed, naming the problem.
-@pytest.mark.parametrize("signing, says", [
+# A release that cannot be signed as Windows would accept it stops, says why, and leaves dist/
+# as it was, without waiting on a silent server beyond its time.
+@pytest.mark.parametrize("settings, says", [
+    ({"VELMORA_SIGN_PASSWORD_FILE": "password"}, "wrong PIN"),
+    ({"VELMORA_SIGN_PFX": "signer.pfx", "VELMORA_SIGN_PASSWORD_FILE": "pin"}, "wrong password"),
+    ({"VELMORA_SIGN_PFX": "ca.pem"}, "not a PKCS#12 file"),
     ({"VELMORA_SIGN_PFX": "missing.pfx"}, "cannot be read"),
-    ({"VELMORA_SIGN_PFX": "signer.pfx", "VELMORA_SIGN_PASSWORD_FILE": "ca.pem"}, "cannot be read (wrong password?)"),
-    ({"VELMORA_SIGN_PFX": "signer.pfx", "VELMORA_SIGN_PASSWORD_FILE": "password",
-      "VELMORA_SIGN_TIMESTAMP_URL": "http://127.0.0.1:9/"}, "failed"),
     ({"VELMORA_SIGN_PFX": "expired.pfx", "VELMORA_SIGN_PASSWORD_FILE": "password"}, "has expired"),
     ({"VELMORA_SIGN_PFX": "not-yet-valid.pfx", "VELMORA_SIGN_PASSWORD_FILE": "password"}, "not yet valid"),
     ({"VELMORA_SIGN_PFX": "server-only.pfx", "VELMORA_SIGN_PASSWORD_FILE": "password"}, "not for code signing"),
-    ({"VELMORA_SIGN_PFX": "signer.pfx", "VELMORA_SIGN_PASSWORD_FILE": "password",
-      "VELMORA_SIGN_CA_FILE": "intermediate.key"}, "does not verify"),
-], ids=["no certificate", "wrong password", "timestamp server down", "expired", "not yet valid", "server only",
-        "signature does not verify"])
-def test_a_release_that_cannot_be_signed_stops_and_leaves_nothing_to_ship(elsewhere, tmp_path, signing, says):
-    # The packaging step alone, on a copy of the release: it signs, or removes the programs.
-    top, _ = elsewhere
-    dist = tmp_path / "dist"
-    shutil.copytree(DIST, dist)
-    (tmp_path / "date").write_text(subprocess.run(["git", "log", "-1", "--format=%ct"], cwd=ROOT,
-                                                  capture_output=True, text=True).stdout)
-    (tmp_path / "README.txt").write_text("readme")
-    env = dict(os.environ, **{k: str(top / v) if "URL" not in k else v for k, v in signing.items()})
-    done = subprocess.run(["python3", ROOT / "packaging" / "package.py", dist, VERSION, tmp_path / "date",
-                           tmp_path / "README.txt", "velmora.example"], env=env, capture_output=True, text=True)
-    assert done.returncode != 0 and says in done.stdout + done.stderr
-    assert not [p for p in dist.rglob("*") if p.suffix in (".exe", ".zip")]
+    ({"VELMORA_SIGN_PFX": "signer.pfx", "VELMORA_SIGN_PASSWORD_FILE": "password", "VELMORA_SIGN_CA_FILE": ""},
+     "does not verify"),
+    ({"VELMORA_SIGN_COMMAND": "true"}, "does not verify"),
+    ({"VELMORA_SIGN_PFX": "signer.pfx", "VELMORA_SIGN_PASSWORD_FILE": "password", "VELMORA_SIGN_TIMESTAMP_URL": "silent",
+      "VELMORA_SIGN_TIMESTAMP_WAIT": "2"}, "No timestamp server"),
+    ({"VELMORA_SIGN_CERT": ""}, "VELMORA_SIGN_CERT is not set"),
+    ({"VELMORA_SIGN_PFX": "signer.pfx", "VELMORA_SIGN_COMMAND": "true"}, "one way"),
+], ids=["wrong PIN", "wrong password", "not a pfx", "no pfx", "expired", "not yet valid", "server only",
+        "root not trusted", "command signs nothing", "no timestamp server answers", "token without its certificate",
+        "two ways"])
+def test_a_release_that_cannot_be_signed_leaves_dist_as_it_was(signing, tmp_path, settings, says):
+    token = {} if "VELMORA_SIGN_PFX" in settings or "VELMORA_SIGN_COMMAND" in settings else signing["token"]
+    settings = dict(dict(token, VELMORA_SIGN_CA_FILE="ca.pem"), **settings)
+    settings = {k: signing["silent"] if v == "silent" else v for k, v in settings.items() if v}
+    started = time.monotonic()
+    done, before, after = signing["package"](tmp_path, **settings)
+    assert done.returncode != 0 and says in done.stderr and "dist/ is left as it was" in done.stderr, done.stderr
+    assert after == before and time.monotonic() - started < 30
+
+
+def test_a_release_killed_while_signing_leaves_dist_as_it_was(signing, tmp_path):
+    # The signing service's tool is still at work on the first program when the release is killed.
+    started = tmp_path / "signing"
+    release, files = signing["package"](tmp_path, wait=True, VELMORA_SIGN_COMMAND=f"sh -c 'touch {started}; sleep 60' x")
+    before = files()
+    deadline = time.monotonic() + 60
+    while not started.exists():
+        assert time.monotonic() < deadline and release.poll() is None, "the sign command never started"
+        time.sleep(0.05)
+    os.killpg(release.pid, signal.SIGKILL)
+    release.wait()
+    assert files() == before
 
 
 # No date, or one a zip cannot hold (milliseconds, past 2107), stops the release before anything
