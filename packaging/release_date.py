@@ -17,7 +17,11 @@ FIRST, LAST = 315532800, 4354819198  # 1980-01-01 and the end of 2107, in whole 
 
 
 def release_date(source):
-    git = lambda *args: subprocess.run(["git", *args], cwd=source, capture_output=True, text=True)
+    # A checkout another user owns (a build farm building as root) is one git refuses to read
+    # unless told it is safe: it is, for reading one date with nothing of the repository's own
+    # configuration run (no file-system monitor, no pager).
+    git = lambda *args: subprocess.run(["git", "-c", f"safe.directory={source.resolve()}", "-c", "core.fsmonitor=false",
+                                        "--no-pager", *args], cwd=source, capture_output=True, text=True)
     top = git("rev-parse", "--show-toplevel")
     if top.returncode == 0 and Path(top.stdout.strip()).resolve() == source.resolve():
         return git("log", "-1", "--format=%ct").stdout.strip(), "the last commit's date"

@@ -38,7 +38,9 @@ def main():
             build = wine.builds[0]
             if build != "win32":
                 print(f"Showing the 64-bit programs (dist/win64): {wine.why}.")
-            folder, unix = wine.install("Games", "Velmora Player", build=build)
+            # Where the README tells users to put it: %LOCALAPPDATA%\Programs\Velmora Player.
+            [user] = [d.name for d in (wine.drive_c() / "users").iterdir() if d.name != "Public"]
+            folder, unix = wine.install("users", user, "AppData", "Local", "Programs", "Velmora Player", build=build)
             print(f"1. Starting {folder}VelmoraPlayer.exe once, as a user does after unpacking it")
             run = wine.run(f'"{folder}VelmoraPlayer.exe"', screenshots=shot)
             show(run, shots)
