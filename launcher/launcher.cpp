@@ -127,7 +127,8 @@ std::string CommandLine() { return ToNarrow(GetCommandLineW(), CP_UTF8); }
 int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR /*commandLine*/,
                    int /*showCommand*/) {
   const std::string moduleFileName = ModuleFileName();
-  std::string handlerDirectory, clientDirectory;
+  std::string handlerDirectory;
+  std::string clientDirectory;
   const bool readable = InstallFolders(moduleFileName, handlerDirectory, clientDirectory);
   const std::string clientPath = clientDirectory + kClientFileName;
   const std::string contentPath = clientDirectory + kContentFolderName;

@@ -9,7 +9,7 @@
 //   short PATH                       the path's short (8.3) form: {"path": ...}
 //   run [--answers A,B] [--hold MS] [--env NAME=HEX]... COMMANDLINE...
 //        starts the command lines at once, with Wine's relay and module traces on, and answers the
-//        message boxes they show (each after MS milliseconds: time for a screenshot); a command
+//        Yes/No boxes they show, others with OK (each after MS milliseconds: time for a screenshot); a command
 //        line after --shell is opened with ShellExecuteExW instead, as a browser opens a link
 #include <windows.h>
 #include <sddl.h>
@@ -211,12 +211,14 @@ std::string Run(const std::vector<std::wstring>& commandLines, std::vector<int> 
     wchar_t caption[1024], text[8192];
     GetWindowTextW(box, caption, 1024);
     GetDlgItemTextW(box, 0xFFFF, text, 8192);
+    const bool yesNo = GetDlgItem(box, IDYES) != nullptr;
     boxes += std::string(boxes.empty() ? "" : ", ") + "[" + Hex(caption) + ", " + Hex(text) + ", " +
-             (GetDlgItem(box, IDYES) ? "true" : "false") + "]";
+             (yesNo ? "true" : "false") + "]";
     Print("{\"box\": true}");
     Sleep(hold);
-    const int answer = answers.empty() ? IDOK : answers.front();
-    if (!answers.empty()) answers.erase(answers.begin());
+    // The answers go to the questions, in the order they appear; every other box is closed.
+    const int answer = yesNo && !answers.empty() ? answers.front() : IDOK;
+    if (yesNo && !answers.empty()) answers.erase(answers.begin());
     PostMessageW(box, WM_COMMAND, answer, 0);
   }
   std::string exits, pids;

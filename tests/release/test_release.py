@@ -181,7 +181,7 @@ def test_a_sites_settings_survive_fresh_and_a_removed_build_folder(elsewhere):
         "buildPresets": [{"name": "site", "configurePreset": "site"}],
         "workflowPresets": [{"name": "site", "steps": [{"type": "configure", "name": "site"},
                                                        {"type": "build", "name": "site"}]}]}))
-    for command in (["cmake", "--workflow", "--preset", "site", "--fresh"], ["sh", "-c", "rm -rf build && cmake --workflow --preset site"]):
+    for command in (["cmake", "--workflow", "--preset", "site", "--fresh"], ["sh", "-c", "rm -rf build/site && cmake --workflow --preset site"]):
         done, dist = workflow(*command)
         assert done.returncode == 0, done.stdout + done.stderr
         assert "for the web site play.example.com; signed without a timestamp" in done.stdout

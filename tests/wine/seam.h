@@ -58,7 +58,8 @@ inline BOOL SeamGetUserNameW(LPWSTR name, LPDWORD size) {
   return TRUE;
 }
 
-inline BOOL WINAPI SeamWTSQuerySessionInformationW(HANDLE, DWORD, WTS_INFO_CLASS, LPWSTR* buffer, DWORD* bytes) {
+inline BOOL WINAPI SeamWTSQuerySessionInformationW(HANDLE /*server*/, DWORD /*session*/, WTS_INFO_CLASS /*what*/,
+                                                   LPWSTR* buffer, DWORD* bytes) {
   static wchar_t user[257];
   *bytes = (GetEnvironmentVariableW(L"VELMORA_SEAM_SESSION_USER", user, 257) + 1) * sizeof(wchar_t);
   *buffer = user;
