@@ -79,7 +79,9 @@ def check_pe(path, build, program):
     assert {(e.get("name"), e.get("version")) for e in xml.iter(ASM_V1 + "assemblyIdentity")} == {
         ("Microsoft.Windows.Common-Controls", "6.0.0.0")}
     supported = {e.get("Id") for e in xml.iter() if e.tag.endswith("}supportedOS")}
-    assert {WINDOWS_7, WINDOWS_10} <= supported
+    assert {WINDOWS_7, WINDOWS_10} <= supported and len(supported) == 4  # 7, 8, 8.1, 10 and 11
+    assert [e.text for e in xml.iter() if e.tag.endswith("}dpiAwareness")] == ["PerMonitorV2, PerMonitor"]
+    assert [e.get("uiAccess") for e in xml.iter(ASM_V3 + "requestedExecutionLevel")] == ["false"]
 
     strings = {}
     for info in pe.FileInfo[0]:
@@ -104,6 +106,8 @@ def test_each_package_holds_the_programs_and_the_readme_and_the_sums_check_where
     for build in BUILDS:
         with zipfile.ZipFile(DIST / f"VelmoraPlayer-{VERSION}-{build}.zip") as package:
             assert sorted(package.namelist()) == ["README.txt"] + PROGRAMS
+            # Deflate: what Explorer's own zip folders open.
+            assert {i.compress_type for i in package.infolist()} == {zipfile.ZIP_DEFLATED}
             for program in PROGRAMS:
                 assert package.read(program) == (DIST / build / program).read_bytes()
             # Its own README: its own zip to check, its Windows, and how to update.
@@ -114,7 +118,8 @@ def test_each_package_holds_the_programs_and_the_readme_and_the_sums_check_where
             assert windows in readme.splitlines()[0] and "\r\n" in readme
             assert "Update\r\n  1. Close the game.\r\n  2. Put the new VelmoraPlayer.exe" in readme
             assert "Start VelmoraPlayer.exe once." in readme
-        subprocess.run(["sha256sum", "--quiet", "-c", "SHA256SUMS"], cwd=DIST / build, check=True)
+        assert (DIST / build / "SHA256SUMS").read_text() == "".join(
+            f"{hashlib.sha256((DIST / build / p).read_bytes()).hexdigest()}  {p}\n" for p in PROGRAMS)
     # A user's download folder: the zips and their sums, nothing else.
     for name in ["SHA256SUMS"] + [f"VelmoraPlayer-{VERSION}-{b}.zip" for b in BUILDS]:
         (tmp_path / name).write_bytes((DIST / name).read_bytes())
