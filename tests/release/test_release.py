@@ -177,12 +177,13 @@ def elsewhere():
 def test_a_sites_settings_survive_fresh_and_a_removed_build_folder(elsewhere):
     top, workflow = elsewhere
     folder = top / "second build" / "elsewhere"
-    token = {k: v if k.startswith(("SOFTHSM", "VELMORA_SIGN_PKCS11", "VELMORA_SIGN_KEY")) else str(top / v)
+    # The certificate and the PIN named relative to the folder the release command is started in.
+    token = {k: v if k.startswith(("SOFTHSM", "VELMORA_SIGN_PKCS11", "VELMORA_SIGN_KEY")) else os.path.relpath(top / v, folder)
              for k, v in make_token(top).items()}
     subprocess.run(["chown", "-R", "nobody:nogroup", top], check=os.geteuid() == 0)
     (folder / "CMakeUserPresets.json").write_text(json.dumps({
         "version": 6, "configurePresets": [{"name": "site", "inherits": "release", "environment": dict(
-            token, VELMORA_SIGN_CA_FILE=str(top / "ca.pem")), "cacheVariables": {"VELMORA_SITE_HOST": "play.example.com"}}],
+            token, VELMORA_SIGN_CA_FILE="../../ca.pem"), "cacheVariables": {"VELMORA_SITE_HOST": "play.example.com"}}],
         "buildPresets": [{"name": "site", "configurePreset": "site"}],
         "workflowPresets": [{"name": "site", "steps": [{"type": "configure", "name": "site"},
                                                        {"type": "build", "name": "site"}]}]}))
