@@ -240,7 +240,8 @@ def signing():
                    "velmora.example", start]
         if wait:  # the caller ends it
             return subprocess.Popen(command, env=env, start_new_session=True), files
-        done = subprocess.run(command, env=env, capture_output=True, text=True)
+        # Bounded: a release that hangs (on a silent timestamp server, say) fails the test.
+        done = subprocess.run(command, env=env, capture_output=True, text=True, timeout=120)
         log = (top / "commands.log").read_text()
         assert not [secret for secret in SECRETS if secret in log + done.stdout + done.stderr]
         return done, before, files()
