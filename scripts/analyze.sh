@@ -10,16 +10,32 @@ for preset in host fuzz windows-x86; do
   [ -f "build/$preset/compile_commands.json" ] || cmake --preset "$preset" >/dev/null
 done
 
-quiet() { "$@" 2> >(grep -v "warnings generated" >&2); }
-mingw=/usr/lib/gcc/i686-w64-mingw32/12-win32/include/c++
-windows=(--extra-arg=--target=i686-w64-mingw32 "--extra-arg=-isystem$mingw" "--extra-arg=-isystem$mingw/i686-w64-mingw32"
-         --extra-arg=-isystem/usr/i686-w64-mingw32/include)
+# clang-tidy takes half a minute on a file that includes the Windows headers. A file it found
+# clean is not read again while nothing it reads has changed: the file, the project's headers
+# and those a build generates, the checks, the build's compile commands (wherever the checkout
+# is) and the versions of the tools and of the system's headers. Only clean results are kept,
+# outside the checkout, so that a fresh clone on the same machine finds them.
+export cache="${XDG_CACHE_HOME:-$HOME/.cache}/velmora-analysis"
+mkdir -p "$cache"
+export common
+common=$( { clang-tidy --version; dpkg-query -W clang-tidy-14 libstdc++-12-dev libgtest-dev mingw-w64-i686-dev \
+              g++-mingw-w64-i686-win32; cat .clang-tidy; git ls-files -z '*.h' | xargs -0 cat; } | sha256sum)
+tidy() {  # PRESET FILE
+  local mingw=/usr/lib/gcc/i686-w64-mingw32/12-win32/include/c++ extra=() key
+  [ "$1" != windows-x86 ] || extra=(--extra-arg=--target=i686-w64-mingw32 "--extra-arg=-isystem$mingw"
+    "--extra-arg=-isystem$mingw/i686-w64-mingw32" --extra-arg=-isystem/usr/i686-w64-mingw32/include)
+  key=$( { echo "$common"; sed "s#$PWD#.#g" "build/$1/compile_commands.json"; cat build/"$1"/shared/generated/*.h "$2"; } |
+         sha256sum | cut -c1-32)
+  [ -f "$cache/$key" ] && return
+  clang-tidy -p "build/$1" --quiet "${extra[@]}" "$2" 2> >(grep -v "warnings generated" >&2) || return 1
+  touch "$cache/$key"
+}
+export -f tidy
 echo "clang-tidy: link handling, its tests and the fuzzer; the Windows programs"
-quiet clang-tidy -p build/host --quiet launcher/launch_url.cpp tests/unit/launch_url_test.cpp tests/fuzz/link_oracle.cpp &
-quiet clang-tidy -p build/fuzz --quiet tests/fuzz/link_fuzzer.cpp
-wait $!
-printf '%s\n' launcher/launcher.cpp launcher/registration.cpp platform/win32.cpp uninstaller/*.cpp |
-  xargs -P "$(nproc)" -n 2 bash -c 'clang-tidy -p build/windows-x86 --quiet "$@" 2> >(grep -v "warnings generated" >&2)' _ "${windows[@]}"
+{ printf 'host %s\n' launcher/launch_url.cpp tests/unit/launch_url_test.cpp tests/fuzz/link_oracle.cpp
+  echo fuzz tests/fuzz/link_fuzzer.cpp
+  printf 'windows-x86 %s\n' launcher/launcher.cpp launcher/registration.cpp platform/win32.cpp uninstaller/*.cpp
+} | xargs -P "$(nproc)" -L 1 bash -c 'tidy "$@"' _
 
 # Kept out, each for a reason of this codebase:
 #  - badBitmaskCheck: MB_OK is 0, but naming it says which buttons a message box has.
