@@ -14,9 +14,13 @@ done
 # clean is not read again while nothing it reads has changed: the file, the project's headers
 # and those a build generates, the checks, the build's compile commands (wherever the checkout
 # is) and the versions of the tools and of the system's headers. Only clean results are kept,
-# outside the checkout, so that a fresh clone on the same machine finds them.
-export cache="${XDG_CACHE_HOME:-$HOME/.cache}/velmora-analysis"
-mkdir -p "$cache"
+# outside the checkout, so that a fresh clone on the same machine finds them; where they cannot
+# be kept, none are.
+export cache="${XDG_CACHE_HOME:-${HOME:-/nonexistent}/.cache}/velmora-analysis"
+if ! mkdir -p "$cache" 2>/dev/null || [ ! -w "$cache" ]; then
+  cache=$(mktemp -d)
+  trap 'rm -rf "$cache"' EXIT
+fi
 export common
 common=$( { clang-tidy --version; dpkg-query -W clang-tidy-14 libstdc++-12-dev libgtest-dev mingw-w64-i686-dev \
               g++-mingw-w64-i686-win32; cat .clang-tidy; git ls-files -z '*.h' | xargs -0 cat; } | sha256sum)
@@ -28,7 +32,7 @@ tidy() {  # PRESET FILE
          sha256sum | cut -c1-32)
   [ -f "$cache/$key" ] && return
   clang-tidy -p "build/$1" --quiet "${extra[@]}" "$2" 2> >(grep -v "warnings generated" >&2) || return 1
-  touch "$cache/$key"
+  touch "$cache/$key" 2>/dev/null || true
 }
 export -f tidy
 echo "clang-tidy: link handling, its tests and the fuzzer; the Windows programs"
