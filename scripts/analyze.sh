@@ -17,10 +17,23 @@ done
 # outside the checkout, so that a fresh clone on the same machine finds them; where they cannot
 # be kept, none are.
 export cache="${XDG_CACHE_HOME:-${HOME:-/nonexistent}/.cache}/velmora-analysis"
-if ! mkdir -p "$cache" 2>/dev/null || [ ! -w "$cache" ]; then
-  cache=$(mktemp -d)
-  trap 'rm -rf "$cache"' EXIT
-fi
+export scratch
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+mkdir -p "$cache" 2>/dev/null && [ -w "$cache" ] || cache=$scratch
+# clang-tidy reads a file once for each of a build's programs that compile it (the shipped and
+# the test-only ones): once for each different command is enough.
+for preset in host fuzz windows-x86; do
+  mkdir "$scratch/$preset"
+  /usr/bin/python3 -c 'import json, re, sys
+seen, kept = set(), []
+for entry in json.load(open(sys.argv[1])):
+    way = (entry["file"], re.sub(r" -o \S+", "", entry["command"]))
+    if way not in seen:
+        seen.add(way)
+        kept.append(entry)
+json.dump(kept, open(sys.argv[2], "w"), indent=1)' "build/$preset/compile_commands.json" "$scratch/$preset/compile_commands.json"
+done
 export common
 common=$( { clang-tidy --version; dpkg-query -W clang-tidy-14 libstdc++-12-dev libgtest-dev mingw-w64-i686-dev \
               g++-mingw-w64-i686-win32; cat .clang-tidy; git ls-files -z '*.h' | xargs -0 cat; } | sha256sum)
@@ -31,7 +44,7 @@ tidy() {  # PRESET FILE
   key=$( { echo "$common"; sed "s#$PWD#.#g" "build/$1/compile_commands.json"; cat build/"$1"/shared/generated/*.h "$2"; } |
          sha256sum | cut -c1-32)
   [ -f "$cache/$key" ] && return
-  clang-tidy -p "build/$1" --quiet "${extra[@]}" "$2" 2> >(grep -v "warnings generated" >&2) || return 1
+  clang-tidy -p "$scratch/$1" --quiet "${extra[@]}" "$2" 2> >(grep -v "warnings generated" >&2) || return 1
   touch "$cache/$key" 2>/dev/null || true
 }
 export -f tidy
