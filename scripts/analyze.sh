@@ -10,17 +10,9 @@ for preset in host fuzz windows-x86; do
   [ -f "build/$preset/compile_commands.json" ] || cmake --preset "$preset" >/dev/null
 done
 
-# clang-tidy takes half a minute on a file that includes the Windows headers. A file it found
-# clean is not read again while nothing it reads has changed: the file, the project's headers
-# and those a build generates, the checks, the build's compile commands (wherever the checkout
-# is) and the versions of the tools and of the system's headers. Only clean results are kept,
-# outside the checkout, so that a fresh clone on the same machine finds them; where they cannot
-# be kept, none are.
-export cache="${XDG_CACHE_HOME:-${HOME:-/nonexistent}/.cache}/velmora-analysis"
 export scratch
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-mkdir -p "$cache" 2>/dev/null && [ -w "$cache" ] || cache=$scratch
 # clang-tidy reads a file once for each of a build's programs that compile it (the shipped and
 # the test-only ones): once for each different command is enough.
 for preset in host fuzz windows-x86; do
@@ -34,6 +26,14 @@ for entry in json.load(open(sys.argv[1])):
         kept.append(entry)
 json.dump(kept, open(sys.argv[2], "w"), indent=1)' "build/$preset/compile_commands.json" "$scratch/$preset/compile_commands.json"
 done
+# clang-tidy takes half a minute on a file that includes the Windows headers. A file it found
+# clean is not read again while nothing it reads has changed: the file, the project's headers
+# and those a build generates, the checks, the build's compile commands (wherever the checkout
+# is) and the versions of the tools and of the system's headers. Only clean results are kept,
+# outside the checkout, so that a fresh clone on the same machine finds them; where they cannot
+# be kept, none are.
+export cache="${XDG_CACHE_HOME:-${HOME:-/nonexistent}/.cache}/velmora-analysis"
+mkdir -p "$cache" 2>/dev/null && [ -w "$cache" ] || cache=$scratch
 export common
 common=$( { clang-tidy --version; dpkg-query -W clang-tidy-14 libstdc++-12-dev libgtest-dev mingw-w64-i686-dev \
               g++-mingw-w64-i686-win32 2>&1 || true; cat .clang-tidy; git ls-files -z '*.h' | xargs -0 cat; } | sha256sum)
