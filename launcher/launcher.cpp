@@ -1,5 +1,6 @@
 #include "launcher/launcher.h"
 
+#include <cstdlib>
 #include <cwchar>
 #include <vector>
 
@@ -19,31 +20,35 @@ constexpr char kHandlerFileName[] = "VelmoraPlayer.exe";
 constexpr char kClientFileName[] = "OlvanePlayerBetaRaw.exe";
 constexpr char kContentFolderName[] = "content";
 
-// A file name of up to 32767 UTF-16 units takes at most three bytes a unit in UTF-8.
-constexpr DWORD kLongestModuleFileName = 3 * 32767 + 1;
-
 void ShowMessage(const std::string& text, UINT icon) {
   ShowMessageBox(text.c_str(), kLauncherDisplayName, MB_OK | icon);
 }
 
 }  // namespace
 
-// With the UTF-8 code page a path well inside the platform's limit can take more than
-// MAX_PATH bytes, and a cut name would register the wrong handler and start the wrong
-// client, so the buffer grows until the name fits. A cut comes without an error and falls
-// on a character boundary, up to four bytes short of the buffer's end, so only a name that
-// leaves room for one more four-byte character and the zero is surely whole.
-std::string ModuleFileName() {
-  for (DWORD size = MAX_PATH;; size *= 2) {
-    std::string name(size, '\0');
-    const DWORD length = GetModuleFileNameA(nullptr, name.data(), size);
-    if (length == 0) return "";
-    if (length + 4 < size) {
-      name.resize(length);
-      return name;
-    }
-    if (size > kLongestModuleFileName) return "";
-  }
+// The folder part of a file name: its length up to the last separator, which it keeps; 0
+// without a separator.
+DWORD ModuleDirectory(const wchar_t* moduleFileName, DWORD length) {
+  while (length > 0 && moduleFileName[length - 1] != L'\\' && moduleFileName[length - 1] != L'/') --length;
+  return length;
+}
+
+// Programs without our manifest's UTF-8 code page, such as a game client with a plain main,
+// get the system's ANSI code page, which Windows keeps here and reads at start-up. Where the
+// system runs every program in UTF-8 ("Beta: Use Unicode UTF-8"), it is 65001 while the system
+// locale's own default still names the locale's legacy code page: that serves only where the
+// value cannot be read.
+UINT LegacyCodePage() {
+  char value[16];
+  DWORD size = sizeof value;
+  UINT codePage = 0;
+  if (RegGetValueA(HKEY_LOCAL_MACHINE, R"(SYSTEM\CurrentControlSet\Control\Nls\CodePage)", "ACP", RRF_RT_REG_SZ,
+                   nullptr, value, &size) == ERROR_SUCCESS)
+    codePage = static_cast<UINT>(std::strtoul(value, nullptr, 10));
+  if (codePage == 0)
+    GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
+                   reinterpret_cast<LPSTR>(&codePage), sizeof codePage);
+  return codePage;
 }
 
 namespace {
@@ -69,19 +74,19 @@ bool ReadsBack(const wchar_t* path, int length, UINT codePage) {
 // page cannot spell is given by its short (8.3) name, which is ASCII where the volume makes
 // one: a client reading it in Unicode finds the same folder. The platform reads the open
 // command in Unicode, so it is told the folder as it is wherever our own name is whole.
-bool InstallFolders(const std::string& moduleFileName, std::string& handlerFolder, std::string& clientFolder) {
-  // The name, then its short form.
+// The folder is cut from the Unicode name, never from a narrow one: a narrow name is cut at
+// MAX_PATH bytes, and in a double-byte legacy code page the second byte of a character may be
+// 0x5C, a backslash (表 is 0x95 0x5C in code page 932), where a cut would name another file.
+bool InstallFolders(std::string& handlerFolder, std::string& clientFolder) {
+  // The name, then its folder's short form.
   std::vector<wchar_t> wide(2 * 32768);
   const DWORD length = GetModuleFileNameW(nullptr, wide.data(), 32768);
-  if (moduleFileName.empty() || length == 0 || length >= 32768) return false;
+  if (length == 0 || length >= 32768) return false;
   const bool ownName = ReadsBack(wide.data(), static_cast<int>(length), CP_ACP);
-  DWORD folderLength = length;
-  while (folderLength > 0 && wide[folderLength - 1] != L'\\' && wide[folderLength - 1] != L'/') --folderLength;
+  const DWORD folderLength = ModuleDirectory(wide.data(), length);
   wide[folderLength] = L'\0';
-  DWORD legacyCodePage = 0;
-  GetLocaleInfoA(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE | LOCALE_RETURN_NUMBER,
-                 reinterpret_cast<LPSTR>(&legacyCodePage), sizeof legacyCodePage);
-  handlerFolder = clientFolder = ModuleDirectory(moduleFileName);
+  const UINT legacyCodePage = LegacyCodePage();
+  handlerFolder = clientFolder = ToNarrow(wide.data(), CP_ACP);
   if (ownName && ReadsBack(wide.data(), static_cast<int>(folderLength), legacyCodePage)) return true;
   wchar_t* const shortFolder = wide.data() + 32768;
   const DWORD shortLength = GetShortPathNameW(wide.data(), shortFolder, 32768);
@@ -98,12 +103,6 @@ bool InstallFolders(const std::string& moduleFileName, std::string& handlerFolde
 // included.
 bool FitsCommandLine(const std::string& commandLine) {
   return MultiByteToWideChar(CP_ACP, 0, commandLine.data(), static_cast<int>(commandLine.size()), nullptr, 0) < 32767;
-}
-
-std::string ModuleDirectory(const std::string& moduleFileName) {
-  const std::string::size_type separator = moduleFileName.find_last_of("\\/");
-  if (separator == std::string::npos) return "";
-  return moduleFileName.substr(0, separator + 1);
 }
 
 bool StartClient(const std::string& commandLine, const std::string& currentDirectory) {
@@ -126,10 +125,9 @@ std::string CommandLine() { return ToNarrow(GetCommandLineW(), CP_UTF8); }
 
 int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR /*commandLine*/,
                    int /*showCommand*/) {
-  const std::string moduleFileName = ModuleFileName();
   std::string handlerDirectory;
   std::string clientDirectory;
-  const bool readable = InstallFolders(moduleFileName, handlerDirectory, clientDirectory);
+  const bool readable = InstallFolders(handlerDirectory, clientDirectory);
   const std::string clientPath = clientDirectory + kClientFileName;
   const std::string contentPath = clientDirectory + kContentFolderName;
 

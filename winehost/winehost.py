@@ -157,7 +157,8 @@ class Wine:
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
         self.env.update(LANG="C.UTF-8", WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
-        self.xvfb = self.driver = None
+        self.xvfb = None
+        self.drivers = {}  # one a locale
         self.builds, self.why = ("win32", "win64"), "this machine runs 32-bit Windows programs"
         self.loader, self.helpers = "wine", ROOT / "build" / BUILDS["win32"] / "winehost"
 
@@ -217,9 +218,9 @@ class Wine:
         self.loader, self.helpers = WINE64, ROOT / "build" / BUILDS["win64"] / "winehost"
 
     def stop(self):
-        if self.driver:
-            self.driver.kill()
-            self.driver.wait()
+        for driver, _ in self.drivers.values():
+            driver.kill()
+            driver.wait()
         if self.prefix.exists():
             subprocess.run(["wineserver", "-k"], env=self.env, capture_output=True)
         if self.xvfb:
@@ -229,32 +230,35 @@ class Wine:
     def drive_c(self):
         return self.prefix / "drive_c"
 
-    def helper(self, *args, on_event=None, timeout=600):
+    def helper(self, *args, on_event=None, timeout=600, locale=None):
         """One command to the wintest driver, which serves the whole run from one process: its
         JSON lines (on_event sees each as it comes) and what Wine wrote to stderr meanwhile,
-        where the traces go."""
-        if not self.driver:
-            self.driver_err = tempfile.TemporaryFile()
-            self.driver = subprocess.Popen([self.loader, str(self.helpers / "wintest.exe"), "serve"], env=self.env,
-                                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self.driver_err)
-        start = os.fstat(self.driver_err.fileno()).st_size
-        self.driver.stdin.write((" ".join(args) + "\n").encode())
-        self.driver.stdin.flush()
+        where the traces go. Wine takes a process's code page from the Unix locale it starts
+        in, and its children inherit it: a locale (ja_JP.UTF-8, say) gets a driver of its own."""
+        if locale not in self.drivers:
+            err = tempfile.TemporaryFile()
+            self.drivers[locale] = subprocess.Popen(
+                [self.loader, str(self.helpers / "wintest.exe"), "serve"], env=dict(self.env, LC_ALL=locale or "C.UTF-8"),
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err), err
+        driver, err = self.drivers[locale]
+        start = os.fstat(err.fileno()).st_size
+        driver.stdin.write((" ".join(args) + "\n").encode())
+        driver.stdin.flush()
         deadline, events, pending = time.monotonic() + timeout, [], b""
         while True:
-            if not select.select([self.driver.stdout], [], [], max(0.0, deadline - time.monotonic()))[0]:
-                self.driver.kill()
-                self.driver = None
+            if not select.select([driver.stdout], [], [], max(0.0, deadline - time.monotonic()))[0]:
+                driver.kill()
+                del self.drivers[locale]
                 raise TimeoutError(f"waited {timeout} s for the Wine driver to finish {args[0]}")
-            chunk = os.read(self.driver.stdout.fileno(), 65536)
+            chunk = os.read(driver.stdout.fileno(), 65536)
             if not chunk:
                 raise RuntimeError(f"wintest ended during {args[0]}")
             *lines, pending = (pending + chunk).split(b"\n")
             # The console programs it starts may write to its output too.
             for line in lines:
                 if line == b"END":
-                    size = os.fstat(self.driver_err.fileno()).st_size
-                    return events, os.pread(self.driver_err.fileno(), size - start, start).decode("utf-8", "replace")
+                    size = os.fstat(err.fileno()).st_size
+                    return events, os.pread(err.fileno(), size - start, start).decode("utf-8", "replace")
                 if line.startswith(b"{"):
                     events.append(json.loads(line))
                     if on_event:
@@ -326,16 +330,17 @@ class Wine:
         command = self.dump("HKCU", COMMAND_KEY)[""][""][1].rstrip("\0")
         return self.run(*[command.replace("%1", url) for url in urls], **options)
 
-    def run(self, *command_lines, answers=(), screenshots=None, env=None, shell=False):
+    def run(self, *command_lines, answers=(), screenshots=None, env=None, shell=False, locale=None):
         """screenshots, if given, is called for each box and returns where to save its picture;
-        with shell, the command lines are links, opened through ShellExecuteExW."""
+        with shell, the command lines are links, opened through ShellExecuteExW; with a locale,
+        the programs run in its code page."""
         args = ["--answers", ",".join(map(str, answers))] if answers else []
         args += ["--shell"] if shell else []
         args += [x for name, value in (env or {}).items() for x in ("--env", f"{name}={_hex(value)}")]
         if screenshots:
             args += ["--hold", "1500"]
         on_event = (lambda e: "box" in e and (time.sleep(0.5), self.screenshot(screenshots()))) if screenshots else None
-        events, stderr = self.helper("run", *args, *map(_hex, command_lines), on_event=on_event)
+        events, stderr = self.helper("run", *args, *map(_hex, command_lines), on_event=on_event, locale=locale)
         return Run(events[-1], stderr)
 
     def install(self, *folders, build="win32", client=True, programs=None):

@@ -167,6 +167,11 @@ BOOL CALLBACK FindBox(HWND window, LPARAM parameter) {
 
 // Starts the command lines, then answers each message box they show until all have ended.
 std::string Run(const std::vector<std::wstring>& commandLines, std::vector<int> answers, DWORD hold, bool shell) {
+  // Wine records the system's code page, from the Unix locale, only for a process started from
+  // Unix: where drivers of several locales take turns, the programs must find their own there.
+  const std::wstring codePage = std::to_wstring(GetACP());
+  RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", L"ACP", REG_SZ,
+                  codePage.c_str(), static_cast<DWORD>((codePage.size() + 1) * sizeof(wchar_t)));
   SetEnvironmentVariableW(L"WINEDEBUG", L"+pid,+relay,+loaddll");
   std::vector<HANDLE> processes;
   Search search;

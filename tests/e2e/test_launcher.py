@@ -33,23 +33,23 @@ def client_line(folder, ticket=TICKET):
             f'--authenticationTicket "{ticket}" --joinScriptUrl "{JOIN_URL}" --content "{folder}content" --play')
 
 
-def expect_started(unix, folder, ticket=TICKET):
+def expect_started(unix, folder, ticket=TICKET, code_page="cp1252"):
     """The client in unix started as from folder: its command line byte for byte, its split
-    (in Unicode, and in the 1252 code page as a legacy client's runtime splits it) and its
+    (in Unicode, and in its legacy code page as a legacy client's runtime splits it) and its
     current folder."""
     [record] = client_records(unix, 1)
     argv = [folder + "OlvanePlayerBetaRaw.exe", "--authenticationUrl", f"http://{site_host()}/Login/Negotiate.ashx",
             "--authenticationTicket", ticket, "--joinScriptUrl", JOIN_URL, "--content", folder + "content", "--play"]
     assert record["commandLine"] == client_line(folder, ticket) and record["argv"] == argv
-    assert record["ansiArgv"] == [a.encode("cp1252") for a in argv]
+    assert code_page is None or record["ansiArgv"] == [a.encode(code_page) for a in argv]
     assert record["currentDirectory"] == folder.rstrip("\\")
 
 
-def told(wine, folder):
-    """The folder as a client reading its command line in code page 1252 must be told it: as it
-    is where 1252 spells it, else its short name."""
+def told(wine, folder, code_page="cp1252"):
+    """The folder as a client reading its command line in a legacy code page must be told it: as
+    it is where that code page spells it, else its short name."""
     try:
-        folder.encode("cp1252")
+        folder.encode(code_page)
         return folder
     except UnicodeEncodeError:
         short = wine.short_path(folder)
@@ -234,27 +234,39 @@ def test_a_percent_in_the_folder_leaves_the_registration_alone(wine, build):
 # can read, for its program, its content and its current folder: the folder as it is where 1252
 # spells it, else its short name, never a look-alike (Ｖelmora best-fits to the Velmora beside it)
 # nor a '?' nor a quote. The platform is told the folder as it is, except by Windows before 10
-# 1903 (a copy without the UTF-8 code page), whose own narrow name is not whole either. Without
-# a short name (the test-only build, as on a volume that makes none) or any name at all, nothing
-# is registered or started and one box says why: exit 1 by link, 0 by hand.
-@pytest.mark.parametrize("name, kind, seam", [
-    ("Velmora Player", "shipped", None),
-    ("\uff36elmora", "shipped", None),
-    ("Игры", "shipped", None),
-    ("Velmora \uff02Q\uff02", "shipped", None),
-    ("\uff36elmora", "legacy", None),
-    ("Игры", "seam", {"VELMORA_SEAM_NO_SHORT_NAMES": "1"}),
-    ("Velmora Seam", "seam", {"VELMORA_SEAM_MODULE_NAME": "<fail>"}),
-], ids=["plain", "fullwidth letter", "cyrillic", "fullwidth quote", "before 1903", "no short name", "no name"])
-def test_the_client_is_told_a_folder_it_can_read(wine, build, tmp_path, name, kind, seam):
+# 1903 (a copy without the UTF-8 code page), whose own narrow name is not whole either. There,
+# in a double-byte code page, a character of the program's own name may end in the byte of a
+# backslash (表 in 932, 乗 in 936): the folder is still its own. The legacy code page is the
+# system's, which the test-only build can set apart from the locale's: 1251 spells Игры, and a
+# system running every program in UTF-8 spells everything. Without a short name (the test-only
+# build, as on a volume that makes none) or any name at all, nothing is registered or started
+# and one box says why: exit 1 by link, 0 by hand.
+@pytest.mark.parametrize("name, kind, program, env, code_page", [
+    ("Velmora Player", "shipped", "VelmoraPlayer.exe", {}, "cp1252"),
+    ("\uff36elmora", "shipped", "VelmoraPlayer.exe", {}, "cp1252"),
+    ("Игры", "shipped", "VelmoraPlayer.exe", {}, "cp1252"),
+    ("Velmora \uff02Q\uff02", "shipped", "VelmoraPlayer.exe", {}, "cp1252"),
+    ("\uff36elmora", "legacy", "VelmoraPlayer.exe", {}, "cp1252"),
+    ("ren2", "legacy", "VelmoraPlayer\u8868\u793a.exe", {"LC_ALL": "ja_JP.UTF-8"}, "cp932"),
+    ("ren2", "legacy", "VelmoraPlayer\u4e57.exe", {"LC_ALL": "zh_CN.UTF-8"}, "cp936"),
+    ("Игры", "seam", "VelmoraPlayer.exe", {"VELMORA_SEAM_ACP": "1251"}, "cp1251"),
+    ("Игры", "seam", "VelmoraPlayer.exe", {"VELMORA_SEAM_ACP": "65001"}, "utf-8"),
+    ("Игры", "seam", "VelmoraPlayer.exe", {"VELMORA_SEAM_NO_SHORT_NAMES": "1"}, None),
+    ("Velmora Seam", "seam", "VelmoraPlayer.exe", {"VELMORA_SEAM_MODULE_NAME": "<fail>"}, None),
+], ids=["plain", "fullwidth letter", "cyrillic", "fullwidth quote", "before 1903", "932 name", "936 name",
+        "system 1251", "system utf-8", "no short name", "no name"])
+def test_the_client_is_told_a_folder_it_can_read(wine, build, tmp_path, name, kind, program, env, code_page):
     first, first_unix = wine.install("Games", "Velmora", build=build)
     wine.run(launcher(first))
     shipped = ROOT / "dist" / build / "VelmoraPlayer.exe"
-    program = {"shipped": shipped, "legacy": legacy_code_page_copy(shipped, tmp_path / "VelmoraPlayer.exe"),
-               "seam": seam_program(build, "VelmoraPlayer")}[kind]
-    folder, unix = wine.install("Games", name, build=build, programs={"VelmoraPlayer.exe": program})
-    run = wine.run(f'{launcher(folder)} "{LINK}"', launcher(folder), env=seam)
-    if seam:
+    copy = {"shipped": shipped, "legacy": legacy_code_page_copy(shipped, tmp_path / "VelmoraPlayer.exe"),
+            "seam": seam_program(build, "VelmoraPlayer")}[kind]
+    folder, unix = wine.install("Games", name, build=build, programs={"VelmoraPlayer.exe": copy, program: copy})
+    env = dict(env)
+    locale = env.pop("LC_ALL", None)
+    started = f'"{folder}{program}"'
+    run = wine.run(f'{started} "{LINK}"', started, env=env, locale=locale)
+    if not code_page:
         assert run.exit_codes == [1, 0]
         for calls in run.traces:
             assert run.message_boxes(calls) == [(0, NOT_HERE, "Velmora Player", MB_ICONERROR)]
@@ -263,8 +275,9 @@ def test_the_client_is_told_a_folder_it_can_read(wine, build, tmp_path, name, ki
         return
     assert run.exit_codes == [0, 0] and [b["text"] for b in run.boxes] == [NOTICE]
     assert [starts(calls) for calls in run.traces] == [1, 0]
-    expect_started(unix, told(wine, folder))
-    expect_registration(wine, told(wine, folder) if kind == "legacy" else folder)
+    # A client of the test-only build's made-up system code page runs in Wine's own.
+    expect_started(unix, told(wine, folder, code_page), code_page=None if env else code_page)
+    expect_registration(wine, told(wine, folder, code_page) if kind == "legacy" else folder)
     assert not list(first_unix.glob("client-*.json"))
 
 

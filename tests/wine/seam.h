@@ -1,6 +1,8 @@
 // Force-included into the test-only builds of the programs, never into what ships: the
 // faults Wine cannot produce, some switched on by an environment variable.
-//   VELMORA_SEAM_MODULE_NAME   the name GetModuleFileNameA/W report ("<fail>": they fail)
+//   VELMORA_SEAM_MODULE_NAME   the name GetModuleFileNameW reports ("<fail>": it fails)
+//   VELMORA_SEAM_ACP           the system's ANSI code page as the registry holds it (Wine's
+//                              always matches the process's locale)
 //   VELMORA_SEAM_UNDELETABLE   a key whose path ends so opens, but will not be deleted
 //   VELMORA_SEAM_ACCOUNT       the account the process runs as
 //   VELMORA_SEAM_SESSION_USER  the account signed in to the session (Wine's is always the
@@ -27,21 +29,20 @@ inline std::string SeamVariable(const char* name) {
   return length ? std::string(value, length) : std::string();
 }
 
-inline DWORD SeamGetModuleFileNameA(HMODULE module, LPSTR name, DWORD size) {
-  const std::string wanted = SeamVariable("VELMORA_SEAM_MODULE_NAME");
-  if (wanted.empty()) return GetModuleFileNameA(module, name, size);
-  if (wanted == "<fail>" || size == 0) return 0;
-  const DWORD length = wanted.size() < size ? static_cast<DWORD>(wanted.size()) : size - 1;
-  std::memcpy(name, wanted.data(), length);
-  name[length] = '\0';
-  return length;
-}
-
 inline DWORD SeamGetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size) {
   const std::string wanted = SeamVariable("VELMORA_SEAM_MODULE_NAME");
   if (wanted.empty()) return GetModuleFileNameW(module, name, size);
   if (wanted == "<fail>") return 0;
   return static_cast<DWORD>(MultiByteToWideChar(CP_UTF8, 0, wanted.c_str(), -1, name, static_cast<int>(size)) - 1);
+}
+
+inline LONG SeamRegGetValueA(HKEY root, LPCSTR path, LPCSTR name, DWORD flags, LPDWORD type, PVOID data,
+                             LPDWORD size) {
+  const std::string wanted = SeamVariable("VELMORA_SEAM_ACP");
+  if (wanted.empty() || std::strcmp(name, "ACP") != 0) return RegGetValueA(root, path, name, flags, type, data, size);
+  std::memcpy(data, wanted.c_str(), wanted.size() + 1);
+  *size = static_cast<DWORD>(wanted.size()) + 1;
+  return ERROR_SUCCESS;
 }
 
 inline bool SeamEndsWith(const std::string& text, const std::string& ending) {
@@ -122,8 +123,8 @@ inline BOOL SeamCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY
                         information);
 }
 
-#define GetModuleFileNameA SeamGetModuleFileNameA
 #define GetModuleFileNameW SeamGetModuleFileNameW
+#define RegGetValueA SeamRegGetValueA
 #define GetUserNameW SeamGetUserNameW
 #define GetProcAddress SeamGetProcAddress
 #define ProcessIdToSessionId SeamProcessIdToSessionId
