@@ -10,7 +10,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "winehost"))
-from winehost import BUILDS, ROOT, Wine, make_workdir, site_host  # noqa: E402
+from winehost import BUILDS, DIST, OUTPUT, Wine, make_workdir, site_host  # noqa: E402
 
 TICKET = "BENCH-TICKET-0001"
 JOIN_URL = "https://www.velmora.example/Game/PlaceLauncher.ashx?placeId=1818"
@@ -24,7 +24,7 @@ def main():
         with Wine(workdir) as wine:
             # The 32-bit build is the one to ship, and measured wherever the machine runs it.
             build = wine.builds[0]
-            bench = ROOT / "build" / BUILDS[build] / "bench"
+            bench = OUTPUT / BUILDS[build] / "bench"
             folder, unix = wine.install("Games", "Velmora Player", build=build)
             shutil.copy(bench / "baseline.exe", unix)
             wine.run(f'"{folder}VelmoraPlayer.exe"')  # registers the scheme
@@ -44,8 +44,8 @@ def main():
     print(f"baseline median: {baseline:.1f} ms (min {min(times['baseline']):.1f}, max {max(times['baseline']):.1f})")
     print(f"ratio launcher / baseline: {launcher / baseline:.2f}")
     for program in ("VelmoraPlayer.exe", "VelmoraPlayerUninstaller.exe"):
-        print(f"size {program}: win32 {(ROOT / 'dist' / 'win32' / program).stat().st_size:,} bytes, "
-              f"win64 {(ROOT / 'dist' / 'win64' / program).stat().st_size:,} bytes")
+        print(f"size {program}: win32 {(DIST / 'win32' / program).stat().st_size:,} bytes, "
+              f"win64 {(DIST / 'win64' / program).stat().st_size:,} bytes")
 
 
 if __name__ == "__main__":

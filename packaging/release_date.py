@@ -1,7 +1,5 @@
-"""Works out the release's date, when the packages are about to be written, and writes it to
-OUT as seconds since 1970; stops, before anything in dist/ is touched, without a usable one.
-
-    release_date.py SOURCE OUT
+"""The release's date, worked out when the packages are about to be written, as seconds since
+1970; without a usable one the release stops before anything in dist/ is touched.
 
 The date is the project's own: the last commit's when SOURCE is a git checkout of this
 project (not a folder inside another repository), otherwise SOURCE_DATE_EPOCH, otherwise
@@ -16,30 +14,30 @@ from pathlib import Path
 FIRST, LAST = 315532800, 4354819198  # 1980-01-01 and the end of 2107, in whole seconds
 
 
+def git(source, *args):
+    """git in a checkout, even one another user owns (a build farm building as root), which git
+    refuses to read unless told it is safe: it is, for reading, with nothing of the repository's
+    own configuration run (no file-system monitor, no pager)."""
+    return subprocess.run(["git", "-c", f"safe.directory={source.resolve()}", "-c", "core.fsmonitor=false", "--no-pager",
+                           *args], cwd=source, stdin=subprocess.DEVNULL, capture_output=True, text=True)
+
+
 def release_date(source):
-    # A checkout another user owns (a build farm building as root) is one git refuses to read
-    # unless told it is safe: it is, for reading one date with nothing of the repository's own
-    # configuration run (no file-system monitor, no pager).
-    git = lambda *args: subprocess.run(["git", "-c", f"safe.directory={source.resolve()}", "-c", "core.fsmonitor=false",
-                                        "--no-pager", *args], cwd=source, capture_output=True, text=True)
-    top = git("rev-parse", "--show-toplevel")
+    top = git(source, "rev-parse", "--show-toplevel")
     if top.returncode == 0 and Path(top.stdout.strip()).resolve() == source.resolve():
-        return git("log", "-1", "--format=%ct").stdout.strip(), "the last commit's date"
+        return git(source, "log", "-1", "--format=%ct").stdout.strip(), "the last commit's date"
     if "SOURCE_DATE_EPOCH" in os.environ:
         return os.environ["SOURCE_DATE_EPOCH"], "SOURCE_DATE_EPOCH"
     carried = source / "packaging" / "commit-date"
     return (carried.read_text().strip() if carried.exists() else ""), "packaging/commit-date"
 
 
-def main(source, out):
+def checked_date(source):
+    """The release date, or the process stops saying why there is none."""
     epoch, origin = release_date(Path(source))
     if not epoch.isdigit() or not FIRST <= int(epoch) <= LAST:
         sys.exit(f"The packages need a date in seconds since 1970, from 1980 to 2107, and {origin} gives "
                  f"{epoch!r}. Outside a git checkout of this project and a git archive export of it, set "
                  "SOURCE_DATE_EPOCH to the sources' commit date, for example in the checkout they came "
                  "from: SOURCE_DATE_EPOCH=$(git log -1 --format=%ct).")
-    Path(out).write_text(epoch)
-
-
-if __name__ == "__main__":
-    main(*sys.argv[1:])
+    return epoch

@@ -1,31 +1,39 @@
 #!/usr/bin/env bash
 # Every test: the link handling's unit tests natively under AddressSanitizer and UBSan, then
-# the release, its programs end to end under Wine, the checks of its files, the static
-# analysis and some fuzzing of the link handling. The Wine tests run both builds where the
-# machine runs 32-bit programs, and the 64-bit ones alone where it does not, or where
-# VELMORA_WINE_64BIT_ONLY=1 asks for that; their last line says which.
+# a release of the test command's own (build/test/dist), its programs end to end under Wine,
+# the checks of its files, the static analysis and some fuzzing of the link handling. The Wine
+# tests run both builds where the machine runs 32-bit programs, and the 64-bit ones alone
+# where it does not, or where VELMORA_WINE_64BIT_ONLY=1 asks for that; their last line says
+# which. dist/, the operator's, must come out as it went in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 source scripts/cleanup.sh
+operators() { if [ -d dist ]; then find dist -type f -exec sha256sum {} + | sort; fi; }
+before=$(operators)
+export VELMORA_OUTPUT=$PWD/build/test
 # A fresh Wine prefix takes a while to make: it is made while the rest builds.
 /usr/bin/python3 winehost/winehost.py "$VELMORA_WINE_DIR" & prefix=$!
 
 run cmake --preset host >/dev/null
 run cmake --build --preset host
 run ctest --preset host
-run cmake --workflow --preset release >"$work/release.log" || { cat "$work/release.log"; exit 1; }
+run scripts/own-release.sh test >"$work/release.log" || { cat "$work/release.log"; exit 1; }
 
 # Three lanes side by side: the programs under Wine, which mostly wait; the checks of the
 # release files; the fuzzing with the static analysis, which compute. The Wine helpers are
 # built while the others begin.
 /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/release >"$work/checks.log" 2>&1 & checks=$!
 (scripts/fuzz.sh 20 && scripts/analyze.sh) >"$work/fuzz.log" 2>&1 & fuzz=$!
-run scripts/build-helpers.sh >"$work/helpers.log" || { cat "$work/helpers.log"; exit 1; }
+run scripts/build-helpers.sh test >"$work/helpers.log" || { cat "$work/helpers.log"; exit 1; }
 wait "$prefix"
 status=0
 run /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider tests/e2e || status=$?
 wait "$checks" || status=$?
 wait "$fuzz" || status=$?
 cat "$work/checks.log" "$work/fuzz.log"
+if [ "$(operators)" != "$before" ]; then
+  echo "The tests changed dist/, which is the operator's alone." >&2
+  status=1
+fi
 exit "$status"

@@ -20,6 +20,10 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
+# The release the demonstration, the benchmark or the tests built for themselves
+# (scripts/own-release.sh): never the operator's dist/.
+OUTPUT = Path(os.environ.get("VELMORA_OUTPUT") or ROOT / "build" / "test")
+DIST = OUTPUT / "dist"
 BUILDS = {"win32": "windows-x86", "win64": "windows-x64"}
 WINE64 = "/usr/lib/wine/wine64"
 FORCE_64BIT = "VELMORA_WINE_64BIT_ONLY"
@@ -39,7 +43,7 @@ TRACED = ("user32.MessageBoxA advapi32.RegCreateKeyExA advapi32.RegSetValueExA a
 
 def seam_program(build, program):
     """The test-only build of a program, with the seam, for the given build."""
-    return ROOT / "build" / BUILDS[build] / "tests" / "wine" / f"{program}Seam.exe"
+    return OUTPUT / BUILDS[build] / "tests" / "wine" / f"{program}Seam.exe"
 
 
 def legacy_code_page_copy(program, copy):
@@ -53,7 +57,7 @@ def legacy_code_page_copy(program, copy):
 
 
 def site_host():
-    cache = (ROOT / "build" / "windows-x86" / "CMakeCache.txt").read_text()
+    cache = (OUTPUT / "CMakeCache.txt").read_text()
     return re.search(r"^VELMORA_SITE_HOST:STRING=(.*)$", cache, re.M).group(1)
 
 
@@ -160,7 +164,7 @@ class Wine:
         self.xvfb = None
         self.drivers = {}  # one a locale
         self.builds, self.why = ("win32", "win64"), "this machine runs 32-bit Windows programs"
-        self.loader, self.helpers = "wine", ROOT / "build" / BUILDS["win32"] / "winehost"
+        self.loader, self.helpers = "wine", OUTPUT / BUILDS["win32"] / "winehost"
 
     def __enter__(self):
         try:
@@ -215,7 +219,7 @@ class Wine:
             said = tried.stderr.decode("utf-8", "replace").strip().splitlines()
             why = f"this machine cannot run 32-bit Windows programs ({said[-1] if said else 'no output'})"
         self.builds, self.why = ("win64",), why
-        self.loader, self.helpers = WINE64, ROOT / "build" / BUILDS["win64"] / "winehost"
+        self.loader, self.helpers = WINE64, OUTPUT / BUILDS["win64"] / "winehost"
 
     def stop(self):
         for driver, _ in self.drivers.values():
@@ -350,7 +354,7 @@ class Wine:
         unix = self.drive_c().joinpath(*folders)
         shutil.rmtree(unix, ignore_errors=True)
         unix.mkdir(parents=True)
-        dist = ROOT / "dist" / build
+        dist = DIST / build
         for name, source in (programs or {p: dist / p for p in ("VelmoraPlayer.exe", "VelmoraPlayerUninstaller.exe")}).items():
             shutil.copy(source, unix / name)
         if client:

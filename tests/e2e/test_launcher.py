@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from winehost import (CLASS_KEY, COMMAND_KEY, MACHINE_KEY, MB_ICONERROR, MB_ICONINFORMATION, MB_ICONWARNING, ROOT,
+from winehost import (CLASS_KEY, COMMAND_KEY, DIST, MACHINE_KEY, MB_ICONERROR, MB_ICONINFORMATION, MB_ICONWARNING,
                       client_records, legacy_code_page_copy, masked, seam_program, site_host, starts, system_library)
 
 from certificates import make_certificate
@@ -258,7 +258,7 @@ def test_a_percent_in_the_folder_leaves_the_registration_alone(wine, build):
 def test_the_client_is_told_a_folder_it_can_read(wine, build, tmp_path, name, kind, program, env, code_page):
     first, first_unix = wine.install("Games", "Velmora", build=build)
     wine.run(launcher(first))
-    shipped = ROOT / "dist" / build / "VelmoraPlayer.exe"
+    shipped = DIST / build / "VelmoraPlayer.exe"
     copy = {"shipped": shipped, "legacy": legacy_code_page_copy(shipped, tmp_path / "VelmoraPlayer.exe"),
             "seam": seam_program(build, "VelmoraPlayer")}[kind]
     folder, unix = wine.install("Games", name, build=build, programs={"VelmoraPlayer.exe": copy, program: copy})
@@ -332,14 +332,14 @@ def test_a_signed_launcher_still_starts_the_client(wine, build, tmp_path):
     make_certificate(tmp_path)
     signed = tmp_path / "VelmoraPlayer.exe"
     subprocess.run(["osslsigncode", "sign", "-pkcs12", tmp_path / "signer.pfx", "-readpass", tmp_path / "password",
-                    "-h", "sha256", "-in", ROOT / "dist" / build / "VelmoraPlayer.exe", "-out", signed],
+                    "-h", "sha256", "-in", DIST / build / "VelmoraPlayer.exe", "-out", signed],
                    check=True, capture_output=True)
     folder, unix = wine.install(*FOLDER, build=build, programs={"VelmoraPlayer.exe": signed})
     assert wine.run(f'{launcher(folder)} "{LINK}"').exit_codes == [0]
     expect_started(unix, folder)
     # Windows' own check: the signature holds, and breaks with one byte changed. (Wine's does
     # not ask whether the signer's CA is trusted.)
-    shutil.copy(ROOT / "dist" / build / "VelmoraPlayer.exe", unix / "unsigned.exe")
+    shutil.copy(DIST / build / "VelmoraPlayer.exe", unix / "unsigned.exe")
     tampered = bytearray(signed.read_bytes())
     tampered[0x400] ^= 1
     (unix / "tampered.exe").write_bytes(tampered)

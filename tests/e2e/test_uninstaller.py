@@ -3,8 +3,8 @@ what it removes and leaves, what it tells the user, and its calls from the relay
 
 import pytest
 
-from winehost import (CLASS_KEY, IDNO, IDYES, LEGACY_KEY, MACHINE_KEY, MB_ICONINFORMATION, MB_ICONQUESTION,
-                      MB_ICONWARNING, MB_YESNO, ROOT, legacy_code_page_copy, masked, seam_program, site_host,
+from winehost import (CLASS_KEY, DIST, IDNO, IDYES, LEGACY_KEY, MACHINE_KEY, MB_ICONINFORMATION, MB_ICONQUESTION,
+                      MB_ICONWARNING, MB_YESNO, legacy_code_page_copy, masked, seam_program, site_host,
                       system_library)
 
 CAPTION = "Velmora Player Uninstaller"
@@ -181,7 +181,7 @@ def test_what_it_must_not_or_cannot_remove_stays_and_is_told(wine, build, tmp_pa
         plant_registration(wine, "HKCU", path)
     for path, target in links:
         wine.link(path, target)
-    program = ROOT / "dist" / build / "VelmoraPlayerUninstaller.exe"
+    program = DIST / build / "VelmoraPlayerUninstaller.exe"
     run = uninstall(wine, build, program=legacy and legacy_code_page_copy(program, tmp_path / program.name))
     expect_boxes(run, (confirm(), MB_YESNO | MB_ICONQUESTION), (incomplete(True, False), MB_ICONWARNING))
     assert wine.dump("HKCU", KEEP) == keep

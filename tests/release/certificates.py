@@ -1,14 +1,17 @@
 """Throwaway code-signing certificates, made with openssl for one test run: nothing secret is
 kept in the repo. A root CA issues an intermediate CA, which issues the signers and a timestamp
 authority; each signer's PKCS#12 file carries the signer and the intermediate, not the root, as
-a CA delivers them. Also a SoftHSM2 token holding the signer's key, and RFC 3161 timestamp
-servers on loopback: one answering with `openssl ts -reply`, one that never answers."""
+a CA delivers them. A second root, which nothing trusts, issues a timestamp authority of its
+own. Also a SoftHSM2 token holding the signer's key, and RFC 3161 timestamp servers on
+loopback."""
 
 import datetime
 import http.server
 import socket
+import ssl
 import subprocess
 import threading
+from pathlib import Path
 
 CA_CONFIG = """[ca]
 default_ca = issuer
@@ -23,46 +26,51 @@ unique_subject = no
 commonName = supplied
 """
 SIGNER = "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage={}\n"
-INTERMEDIATE = "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n"
+CA = "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n"
 TODAY = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%d000000Z")
-# Valid from 2000 to 2099, from today on (issued after any commit), expired in 2001, valid only
-# from 2090, for web servers only, or a timestamp authority.
-SIGNERS = {"signer": ("20000101000000Z", "20991231000000Z", "codeSigning"),
-           "fresh": (TODAY, "20991231000000Z", "codeSigning"),
-           "tsa": ("20000101000000Z", "20991231000000Z", "critical,timeStamping"),
-           "expired": ("20000101000000Z", "20010101000000Z", "codeSigning"),
-           "not-yet-valid": ("20900101000000Z", "20991231000000Z", "codeSigning"),
-           "server-only": ("20000101000000Z", "20991231000000Z", "serverAuth")}
+# By name: the issuer, valid from, valid until, and what for. The signer's end date is its own
+# (the release names it); "fresh" is issued after any commit; the rest are what Windows refuses.
+SIGNERS = {"intermediate": ("ca", "20000101000000Z", "20991231000000Z", None),
+           "signer": ("intermediate", "20000101000000Z", "20971231000000Z", "codeSigning"),
+           "fresh": ("intermediate", TODAY, "20991231000000Z", "codeSigning"),
+           "tsa": ("intermediate", "20000101000000Z", "20991231000000Z", "critical,timeStamping"),
+           "expired": ("intermediate", "20000101000000Z", "20010101000000Z", "codeSigning"),
+           "not-yet-valid": ("intermediate", "20900101000000Z", "20991231000000Z", "codeSigning"),
+           "server-only": ("intermediate", "20000101000000Z", "20991231000000Z", "serverAuth"),
+           "untrusted-tsa": ("untrusted", "20000101000000Z", "20991231000000Z", "critical,timeStamping")}
 
 
 def make_certificate(folder):
-    """Writes ca.pem (the root), password, and NAME.pfx for each of SIGNERS into folder."""
+    """Writes into folder: ca.pem (the trusted root), password, NAME.pem and NAME.pfx for each of
+    SIGNERS, certs.pem (the signer, its intermediate and two certificates unrelated to its
+    chain, one expired), fresh-first.pem (another certificate before those), and bundle.pem (the
+    system's roots and ca.pem, as a system that trusts the root holds them)."""
     run = lambda *args: subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True)
     (folder / "ca.cnf").write_text(CA_CONFIG)
     (folder / "index.txt").write_text("")
     (folder / "serial").write_text("01\n")
-    issue = lambda csr, out, issuer, start, end, extensions: run(
-        "ca", "-batch", "-config", "ca.cnf", "-cert", f"{issuer}.pem", "-keyfile", f"{issuer}.key", "-in", csr,
-        "-out", out, "-startdate", start, "-enddate", end, "-extfile", extensions, "-notext")
-    run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.pem", "-days", "30",
-        "-subj", "/CN=Velmora Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
-        "-addext", "keyUsage=critical,keyCertSign")
-    (folder / "intermediate.ext").write_text(INTERMEDIATE)
-    run("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "intermediate.key", "-out", "intermediate.csr",
-        "-subj", "/CN=Velmora Test Intermediate CA")
-    issue("intermediate.csr", "intermediate.pem", "ca", "20000101000000Z", "20991231000000Z", "intermediate.ext")
     (folder / "password").write_text("correct horse\n")
-    for name, (start, end, usage) in SIGNERS.items():
-        (folder / f"{name}.ext").write_text(SIGNER.format(usage))
+    (folder / "ca.ext").write_text(CA)
+    for root in ("ca", "untrusted"):
+        run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{root}.key", "-out", f"{root}.pem", "-days",
+            "30", "-subj", f"/CN=Velmora Test {root}", "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
+            "keyUsage=critical,keyCertSign")
+    for name, (issuer, start, end, usage) in SIGNERS.items():
+        (folder / f"{name}.ext").write_text(SIGNER.format(usage) if usage else CA)
         run("req", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out", f"{name}.csr",
             "-subj", f"/CN=Velmora Test {name}")
-        issue(f"{name}.csr", f"{name}.pem", "intermediate", start, end, f"{name}.ext")
+        run("ca", "-batch", "-config", "ca.cnf", "-cert", f"{issuer}.pem", "-keyfile", f"{issuer}.key", "-in",
+            f"{name}.csr", "-out", f"{name}.pem", "-startdate", start, "-enddate", end, "-extfile", f"{name}.ext",
+            "-notext")
         run("pkcs12", "-export", "-out", f"{name}.pfx", "-inkey", f"{name}.key", "-in", f"{name}.pem",
             "-certfile", "intermediate.pem", "-passout", "file:password")
     # The format older Windows exports write (RC2 and 3DES).
     run("pkcs12", "-export", "-legacy", "-out", "legacy.pfx", "-inkey", "signer.key", "-in", "signer.pem",
         "-certfile", "intermediate.pem", "-passout", "file:password")
-    (folder / "certs.pem").write_text((folder / "signer.pem").read_text() + (folder / "intermediate.pem").read_text())
+    text = lambda *names: "".join((folder / f"{n}.pem").read_text() for n in names)
+    (folder / "certs.pem").write_text(text("signer", "intermediate", "fresh", "expired"))
+    (folder / "fresh-first.pem").write_text(text("fresh", "signer", "intermediate"))
+    (folder / "bundle.pem").write_text(Path(ssl.get_default_verify_paths().openssl_cafile).read_text() + text("ca"))
     return folder
 
 
@@ -85,14 +93,17 @@ def make_token(folder):
 
 
 def timestamp_servers(folder):
-    """Starts two servers on loopback for this process's life: the URL of one that stamps what it
-    is sent, and of one that accepts connections and never answers."""
-    (folder / "tsa.cnf").write_text(f"""[tsa]
+    """Starts servers on loopback for this process's life; returns their URLs by kind: one that
+    stamps what it is sent, one that accepts connections and never answers, one that answers
+    every request with its reply to the first (a stamp of another signature), and one whose
+    authority chains to the root nobody trusts."""
+    for authority in ("tsa", "untrusted-tsa"):
+        (folder / f"{authority}.cnf").write_text(f"""[tsa]
 default_tsa = stamps
 [stamps]
 serial = {folder / 'tsa-serial'}
-signer_cert = {folder / 'tsa.pem'}
-signer_key = {folder / 'tsa.key'}
+signer_cert = {folder / authority}.pem
+signer_key = {folder / authority}.key
 certs = {folder / 'intermediate.pem'}
 default_policy = 1.2.3.4.1
 digests = sha256
@@ -101,22 +112,31 @@ ess_cert_id_chain = no
 """)
     (folder / "tsa-serial").write_text("01\n")
 
-    class Stamp(http.server.BaseHTTPRequestHandler):
-        def do_POST(self):
-            query = self.rfile.read(int(self.headers["Content-Length"]))
-            reply = subprocess.run(["openssl", "ts", "-reply", "-config", str(folder / "tsa.cnf"), "-queryfile",
-                                    "/dev/stdin", "-out", "/dev/stdout"], input=query, capture_output=True).stdout
-            self.send_response(200)
-            self.send_header("Content-Type", "application/timestamp-reply")
-            self.send_header("Content-Length", str(len(reply)))
-            self.end_headers()
-            self.wfile.write(reply)
+    def serve(authority, replay=False):
+        replies = []
 
-        def log_message(self, *_):
-            pass
+        class Stamp(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                query = self.rfile.read(int(self.headers["Content-Length"]))
+                if not (replay and replies):
+                    replies.append(subprocess.run(
+                        ["openssl", "ts", "-reply", "-config", str(folder / f"{authority}.cnf"), "-queryfile",
+                         "/dev/stdin", "-out", "/dev/stdout"], input=query, capture_output=True).stdout)
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(replies[-1])))
+                self.end_headers()
+                self.wfile.write(replies[-1])
 
-    stamping = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Stamp)
-    threading.Thread(target=stamping.serve_forever, daemon=True).start()
-    silent = socket.create_server(("127.0.0.1", 0))  # the kernel accepts; nobody answers
-    timestamp_servers.kept = [stamping, silent]
-    return f"http://127.0.0.1:{stamping.server_port}/", f"http://127.0.0.1:{silent.getsockname()[1]}/"
+            def log_message(self, *_):
+                pass
+
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Stamp)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        return server
+
+    servers = {"stamping": serve("tsa"), "replaying": serve("tsa", replay=True), "untrusted": serve("untrusted-tsa"),
+               "silent": socket.create_server(("127.0.0.1", 0))}  # the kernel accepts; nobody answers
+    timestamp_servers.kept = list(servers.values())
+    port = lambda s: (s.server_address if hasattr(s, "server_address") else s.getsockname())[1]
+    return {kind: f"http://127.0.0.1:{port(s)}/" for kind, s in servers.items()}
