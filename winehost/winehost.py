@@ -62,7 +62,7 @@ def site_host():
 
 
 def _hex(text):
-    return text.encode("utf-8").hex()
+    return text.encode("utf-16-le", "surrogatepass").hex()
 
 
 def _text(hex_digits):

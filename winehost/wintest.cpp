@@ -1,5 +1,5 @@
 // The end-to-end tests' hands inside Wine. Arguments after the command are hex-encoded
-// UTF-8, so hostile links reach it untouched by any quoting; output is one JSON line.
+// UTF-16, so hostile links reach it untouched by any quoting; output is one JSON line.
 //   dump ROOT PATH                   a key tree: {"relative path": {"name": [type, data]}}
 //   plant ROOT PATH [NAME DATA]...   creates a key with REG_SZ values ("" names the default)
 //   protect ROOT PATH SDDL           gives an existing key the access rules of an SDDL string
@@ -33,13 +33,12 @@ void Print(const std::string& line) {
   WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
+// Input is UTF-16 as hex digits, four a unit in little-endian order: any text a Windows
+// command line can hold, a lone surrogate included.
 std::wstring FromHex(const std::wstring& hex) {
-  std::string bytes;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2)
-    bytes += static_cast<char>(std::wcstoul(hex.substr(i, 2).c_str(), nullptr, 16));
-  std::wstring text(bytes.size(), L'\0');
-  text.resize(MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0],
-                                  static_cast<int>(text.size())));
+  std::wstring text;
+  for (size_t i = 0; i + 3 < hex.size(); i += 4)
+    text += static_cast<wchar_t>(std::wcstoul((hex.substr(i + 2, 2) + hex.substr(i, 2)).c_str(), nullptr, 16));
   return text;
 }
 

@@ -1,6 +1,6 @@
 """The real VelmoraPlayer.exe, both builds, under Wine: registry, link delivery, client start
 and message boxes as a user's machine sees them, read from outside through the registry, the
-stand-in client and Wine's relay trace of the program's own calls. Refused links are in
+stand-in client and Wine's relay trace of the program's own calls. Hostile links are in
 test_hostile_links.py."""
 
 import shutil
@@ -18,29 +18,47 @@ FOLDER = ("Velmora Games", "Player Folder")
 TICKET = "8C1F5E0A-77B2/sessionToken%3D%3D"
 JOIN_URL = "https://www.velmora.example/Game/PlaceLauncher.ashx?request=RequestGame&placeId=1818"
 LINK = f"velmor-player:1+launchmode:play+gameinfo:{TICKET}+launchtime:1700000000+placelauncherurl:{JOIN_URL}"
-NOTICE = f"Velmora Player has been installed.\nYou can now play games on {site_host()}"
+NOTICE = (f"Velmora Player has been installed.\nYou can now play games on {site_host()}", MB_ICONINFORMATION)
+INVALID = ("Invalid launch URL.", MB_ICONERROR)
+FAILED = ("Failed to launch Velmora Player client.", MB_ICONERROR)
 NOT_HERE = ("Velmora Player cannot work from this folder: Windows cannot pass its path on to the game as it is."
-            "\n\nMove the folder to a path of plain letters, such as %LOCALAPPDATA%\\Programs\\Velmora Player, and start "
-            "VelmoraPlayer.exe there once.")
+            "\n\nMove the folder to a path of plain letters, such as %LOCALAPPDATA%\\Programs\\Velmora Player, and "
+            "start VelmoraPlayer.exe there once.", MB_ICONERROR)
+PERCENT = ("Velmora Player could not be set up to open play links from this folder: its path holds a %, which "
+           "Windows would read as part of the command.\n\nMove the folder to a path without %, such as "
+           "%LOCALAPPDATA%\\Programs\\Velmora Player, and start VelmoraPlayer.exe there once.", MB_ICONWARNING)
+OTHER_ACCOUNT = ("Velmora Player was set up for the account Ivan, which it was started as, not for the account "
+                 "signed in to Windows.\n\nStart VelmoraPlayer.exe again without \"Run as administrator\".",
+                 MB_ICONWARNING)
 
 
 def launcher(folder):
     return f'"{folder}VelmoraPlayer.exe"'
 
 
-def client_line(folder, ticket=TICKET):
-    return (f'"{folder}OlvanePlayerBetaRaw.exe" --authenticationUrl "http://{site_host()}/Login/Negotiate.ashx" '
-            f'--authenticationTicket "{ticket}" --joinScriptUrl "{JOIN_URL}" --content "{folder}content" --play')
+def encoded(value):
+    """A link's value as the client gets it: every byte outside ASCII percent-encoded."""
+    return "".join(c if c.isascii() else "".join(f"%{b:02X}" for b in c.encode()) for c in value)
 
 
-def expect_started(unix, folder, ticket=TICKET, code_page="cp1252"):
+def client_argv(folder, link=LINK):
+    value = lambda key: encoded(link.split(key + ":", 1)[1].split("+")[0])
+    return [folder + "OlvanePlayerBetaRaw.exe", "--authenticationUrl", f"http://{site_host()}/Login/Negotiate.ashx",
+            "--authenticationTicket", value("gameinfo"), "--joinScriptUrl", value("placelauncherurl"), "--content",
+            folder + "content", "--play"]
+
+
+def client_line(folder, link=LINK):
+    return " ".join(f'"{a}"' if i % 2 == 0 and i < 9 else a for i, a in enumerate(client_argv(folder, link)))
+
+
+def expect_started(unix, folder, link=LINK, code_page="cp1252"):
     """The client in unix started as from folder: its command line byte for byte, its split
     (in Unicode, and in its legacy code page as a legacy client's runtime splits it) and its
     current folder."""
     [record] = client_records(unix, 1)
-    argv = [folder + "OlvanePlayerBetaRaw.exe", "--authenticationUrl", f"http://{site_host()}/Login/Negotiate.ashx",
-            "--authenticationTicket", ticket, "--joinScriptUrl", JOIN_URL, "--content", folder + "content", "--play"]
-    assert record["commandLine"] == client_line(folder, ticket) and record["argv"] == argv
+    argv = client_argv(folder, link)
+    assert record["commandLine"] == client_line(folder, link) and record["argv"] == argv
     assert code_page is None or record["ansiArgv"] == [a.encode(code_page) for a in argv]
     assert record["currentDirectory"] == folder.rstrip("\\")
 
@@ -74,109 +92,179 @@ def expect_registration(wine, folder):
     }
 
 
-def test_a_start_without_a_link_registers_and_shows_the_notice(wine, build):
+def long_link(length):
+    """A link whose client command line, from a folder, is `length` UTF-16 characters: each Ж of
+    its ticket reaches the client as the six characters %D0%96."""
+    def link(folder):
+        missing = length - len(client_line(folder, LINK.replace(TICKET, "")))
+        made = LINK.replace(TICKET, "\u0416" * (missing // 6) + "x" * (missing % 6))
+        assert len(client_line(folder, made)) == length
+        return made
+    return link
+
+
+def case(id, **row):
+    return pytest.param(dict(dict(
+        folder=FOLDER, first=("Games", "Velmora"), program="shipped", name="VelmoraPlayer.exe", env={}, locale=None,
+        client=True, link=LINK, runs=("link", "hand"), exits=(0, 0), boxes=((), (NOTICE,)), registered="here",
+        started="here", code_page="cp1252", ansi=True), **row), id=id)
+
+
+ALONE = dict(runs=("link",), exits=(1,), boxes=((INVALID,),), started=None)
+BY_HAND = dict(program="legacy seam", runs=("hand",), exits=(0,), boxes=((NOTICE,),), started=None)
+NOWHERE = dict(program="seam", exits=(1, 0), boxes=((NOT_HERE,), (NOT_HERE,)), registered="first", started=None)
+
+
+# What starts of the launcher do, by link and by hand, after another folder's install was
+# registered: its exit codes, its boxes (on the screen and in its calls), the registration, and
+# the client's start: what its command line, in Unicode and in its legacy code page, and its
+# current folder hold.
+# - The limits of a link, each at both sides: the client's command line at the most Windows
+#   takes (32,766 characters and the zero) and one more, counted as the client gets the values,
+#   encoded, and in characters, not bytes (Ü); a link past 65,535 bytes, where Wine's narrow
+#   command line wraps around (and Windows' is missing); one UTF-8 cannot carry (a lone
+#   surrogate), refused as a link, never taken for a start by hand.
+# - Another folder points the scheme there: letters outside the legacy code page, a path over
+#   260 bytes, or 294 bytes whose first 258 end in the parent's name, which holds an install of
+#   its own.
+# - A % in the folder: the platform would read %1 as the link; the registration stays.
+# - A game client reading its command line in the legacy code page (1252 here) is told a folder
+#   it can read: as it is where 1252 spells it, else its short name, never a look-alike
+#   (Ｖelmora best-fits to the Velmora beside it) nor a '?' nor a quote. The platform is told
+#   the folder as it is, except by Windows before 10 1903 (a copy without the UTF-8 code page),
+#   whose own narrow name is not whole either. There, in a double-byte code page, a character
+#   of the program's own name may end in the byte of a backslash (表 in 932, 乗 in 936). The
+#   legacy code page is the system's, which the test-only build sets apart from the locale's:
+#   1251 spells Игры, and a system running every program in UTF-8 spells everything. Without a
+#   short name (a volume that makes none) or any name at all, nothing is registered or started.
+# - By hand as another account than the session's user, the names compared in Unicode without
+#   regard to case, also in a legacy code page, where Иван and ИВАН are one account and Ｉvan is
+#   not Ivan though both read "Ivan" in 1252 (as its box spells the name). The test-only build,
+#   like Windows 7 without its loader update, refuses DLL search flags: the box shows all the
+#   same. In session 0, where nobody sees a box, none is shown, and a link still works.
+# - Where Wine cannot: a name without a folder gives bare names and an empty current folder.
+@pytest.mark.parametrize("row", [
+    case("plain"),
+    case("no client", client=False, runs=("link",), exits=(1,), boxes=((FAILED,),)),
+    case("longest client line", folder=("Velmora \u00dc",), link=long_link(32766), runs=("link",), exits=(0,),
+         boxes=((),)),
+    case("one character longer", folder=("Velmora \u00dc",), link=long_link(32767), **ALONE),
+    case("link over 65,535 bytes", link=LINK.replace("launchmode:play", "launchmode:" + "\u6f22" * 21900),
+         runs=("link",), exits=(0,), boxes=((),)),
+    case("lone surrogate", link=LINK.replace("1+", "\ud800+"), **ALONE),
+    case("another folder", folder=("Velmora Old", "Player"), first=("Velmora Old",), runs=("hand", "open"),
+         boxes=((NOTICE,), ()), started="told"),
+    case("cyrillic and cjk", folder=("Игры Velmora", "玩家 フォルダー"), first=("Игры Velmora",),
+         runs=("hand", "open"), boxes=((NOTICE,), ()), started="told"),
+    case("over 260 bytes", folder=("長い名前のフォルダー" * 4, "玩家文件夹的名字很长" * 4, "プレイヤー" * 4),
+         first=("長い名前のフォルダー" * 4, "玩家文件夹的名字很长" * 4), runs=("hand", "open"), boxes=((NOTICE,), ()),
+         started="told"),
+    case("cut at a character", folder=("A", "漢" * 80, "漢" * 10), first=("A", "漢" * 80), runs=("hand", "open"),
+         boxes=((NOTICE,), ()), started="told"),
+    case("percent", folder=("Velmora%1",), first=FOLDER, boxes=((), (PERCENT,)), registered="first"),
+    case("fullwidth letter", folder=("Games", "\uff36elmora"), started="told"),
+    case("cyrillic", folder=("Games", "Игры"), started="told"),
+    case("fullwidth quote", folder=("Games", "Velmora \uff02Q\uff02"), started="told"),
+    case("before 1903", folder=("Games", "\uff36elmora"), program="legacy", registered="told", started="told"),
+    case("932 name", folder=("Games", "ren2"), program="legacy", name="VelmoraPlayer\u8868\u793a.exe",
+         locale="ja_JP.UTF-8", code_page="cp932"),
+    case("936 name", folder=("Games", "ren2"), program="legacy", name="VelmoraPlayer\u4e57.exe",
+         locale="zh_CN.UTF-8", code_page="cp936"),
+    case("system 1251", folder=("Games", "Игры"), program="seam", env={"VELMORA_SEAM_ACP": "1251"},
+         code_page="cp1251", ansi=False),
+    case("system utf-8", folder=("Games", "Игры"), program="seam", env={"VELMORA_SEAM_ACP": "65001"},
+         code_page="utf-8", ansi=False),
+    case("no short name", folder=("Games", "Игры"), env={"VELMORA_SEAM_NO_SHORT_NAMES": "1"}, **NOWHERE),
+    case("no name", env={"VELMORA_SEAM_MODULE_NAME": "<fail>"}, **NOWHERE),
+    case("signed-in user", **BY_HAND),
+    case("same account in another case", env={"VELMORA_SEAM_SESSION_USER": "Иван", "VELMORA_SEAM_ACCOUNT": "ИВАН"},
+         **BY_HAND),
+    case("another account", **dict(BY_HAND, env={"VELMORA_SEAM_SESSION_USER": "Ivan", "VELMORA_SEAM_ACCOUNT": "\uff29van"},
+                                   boxes=((OTHER_ACCOUNT,),))),
+    case("session 0 by hand", **dict(BY_HAND, env={"VELMORA_SEAM_SESSION": "0"}, boxes=((),))),
+    case("session 0", program="seam", env={"VELMORA_SEAM_SESSION": "0"}, runs=("link",), exits=(0,), boxes=((),)),
+    case("session 0, refused", **dict(ALONE, program="seam", env={"VELMORA_SEAM_SESSION": "0"},
+                                      link="velmor-player:gameinfo:x", boxes=((),))),
+    case("bare name", program="seam", env={"VELMORA_SEAM_MODULE_NAME": "VelmoraPlayer.exe"}, runs=("link",),
+         exits=(1,), boxes=((FAILED,),), registered="", started=""),
+    case("forward slashes", program="seam", env={"VELMORA_SEAM_MODULE_NAME": "C:/VP/x.exe"}, runs=("link",),
+         exits=(1,), boxes=((FAILED,),), registered="C:/VP/", started="C:/VP/"),
+])
+def test_what_a_start_does(wine, build, tmp_path, row):
+    first, first_unix = wine.install(*row["first"], build=build)
+    wine.run(launcher(first))
+    shipped, seam = DIST / build / "VelmoraPlayer.exe", seam_program(build, "VelmoraPlayer")
+    program = {"shipped": shipped, "seam": seam, "legacy": legacy_code_page_copy(shipped, tmp_path / "legacy.exe"),
+               "legacy seam": legacy_code_page_copy(seam, tmp_path / "legacy.exe")}[row["program"]]
+    folder, unix = wine.install(*row["folder"], build=build, client=row["client"],
+                                programs={"VelmoraPlayer.exe": program, row["name"]: program})
+    link = row["link"](folder) if callable(row["link"]) else row["link"]
+    options = dict(env=row["env"], locale=row["locale"])
+    runs = [wine.open_links(link, **options) if kind == "open" else
+            wine.run(f'"{folder}{row["name"]}"' + (f' "{link}"' if kind == "link" else ""), **options)
+            for kind in row["runs"]]
+    assert [r.exit_codes[0] for r in runs] == list(row["exits"])
+    for run, boxes in zip(runs, row["boxes"]):
+        assert run.message_boxes() == [(0, text, "Velmora Player", style) for text, style in boxes]
+        assert [b["text"] for b in run.boxes] == [text for text, _ in boxes]
+    where = {"here": folder, "first": first, "told": told(wine, folder, row["code_page"])}
+    expect_registration(wine, where.get(row["registered"], row["registered"]))
+    client = where.get(row["started"], row["started"])
+    assert [starts(r.calls) for r in runs] == [int(k != "hand" and client is not None and r.exit_codes[0] == 0)
+                                               for k, r in zip(row["runs"], runs)]
+    for run in runs:
+        if client is not None and run.exit_codes[0]:  # tried from the client's folder, an empty one not a null
+            assert [a[7] for f, a, _ in run.calls if f == "CreateProcessA"] == [client]
+    if client is not None and all(r.exit_codes[0] == 0 for r in runs):
+        expect_started(unix, client, link, row["code_page"] if row["ansi"] else None)
+    assert not list(first_unix.glob("client-*.json"))
+
+
+# Exactly the calls the launcher makes, by hand and for a link the platform hands it, and
+# the modules it loads. A DLL that the system's user32.dll imports waits beside the program (a
+# Downloads folder): user32.dll comes only for a box, from the system folder by its full path
+# (Windows 7 without its loader update knows no search flags), and the DLLs it imports come
+# from there too. Each key's values go through the handle that created it, which is then
+# closed; the shell hears of the new association.
+def test_the_launchers_own_calls(wine, build):
     folder, unix = wine.install(*FOLDER, build=build)
-    # A DLL that the system's user32.dll imports, planted beside the program (a Downloads folder).
     shutil.copy(wine.drive_c() / "windows" / "system32" / "version.dll", unix)
     run = wine.run(launcher(folder))
-    assert run.exit_codes == [0]
-    assert run.boxes == [{"caption": "Velmora Player", "text": NOTICE, "yesNo": False}]
-    # The shell hears of the new association. user32.dll comes only now, from the system folder
-    # by its full path (Windows 7 without its loader update knows no search flags), and the
-    # DLLs it imports come from there too: nothing is loaded from the program's folder.
     expected = registration_calls(folder) + [system_library("wtsapi32.dll"), system_library("shell32.dll"),
                                              ["SHChangeNotify", [0x08000000, 0, 0, 0], ...], system_library("user32.dll"),
-                                             ["MessageBoxA", [0, NOTICE, "Velmora Player", MB_ICONINFORMATION], 1]]
+                                             ["MessageBoxA", [0, NOTICE[0], "Velmora Player", MB_ICONINFORMATION], 1]]
     assert masked(run.calls, expected) == expected
     assert "c:\\windows\\system32\\version.dll" in run.modules[0]
     assert [m for m in run.modules[0] if m.startswith(folder.lower())] == [folder.lower() + "velmoraplayer.exe"]
-    # Each key's values go through the handle that created it, which is then closed.
     assert len({tuple(a[:1]) for f, a, _ in run.calls[1:4]}) == len({tuple(a[:1]) for f, a, _ in run.calls[5:7]}) == 1
-    expect_registration(wine, folder)
-    assert starts(run.calls) == 0
-
-
-def test_a_play_link_starts_the_client_from_the_install_folder(wine, build):
-    folder, unix = wine.install(*FOLDER, build=build)
-    wine.run(launcher(folder))
     run = wine.open_links(LINK)
-    assert run.exit_codes == [0] and run.boxes == []
-    # The client's record shows the whole command line; the trace, only its start.
     start = [["CreateProcessA", [0, ..., 0, 0, 0, 0, 0, folder, ..., ...], 1],
              ["CloseHandle", [...], 1], ["CloseHandle", [...], 1]]
     assert masked(run.calls, registration_calls(folder) + start) == registration_calls(folder) + start
     assert run.calls[-1][1] != run.calls[-2][1]
-    expect_started(unix, folder)
-    expect_registration(wine, folder)
-    # No user32.dll on the way, unless a box is to be shown.
     assert not [m for m in run.modules[0] if m.endswith("\\user32.dll")]
+    expect_started(unix, folder)
 
 
-def install_for_the_shell(wine, build):
-    """An install whose registration is mirrored where Wine routes links: its machine-wide classes."""
+# Wine's own URL dispatcher reads the open command, mirrored where Wine routes links (its
+# machine-wide classes), and delivers the link. Firefox hands the platform a link with its
+# non-ASCII escapes decoded; Chrome keeps them and quotes the link: either way the client sees
+# the values encoded.
+def test_the_platform_delivers_links_of_every_browser(wine, build):
     folder, unix = wine.install(*FOLDER, build=build)
     wine.run(launcher(folder))
     for path, values in wine.dump("HKCU", CLASS_KEY).items():
         wine.plant("HKLM", "\\".join(filter(None, [MACHINE_KEY, path])), {k: v.rstrip("\0") for k, (_, v) in values.items()})
-    return folder, unix
-
-
-def test_wines_own_url_dispatcher_reads_the_open_command_and_delivers_the_link(wine, build):
-    folder, unix = install_for_the_shell(wine, build)
     assert wine.run(f'C:\\windows\\system32\\start.exe /wait "{LINK}"').exit_codes == [0]
     expect_started(unix, folder)
-
-
-def test_firefox_and_chrome_forms_of_a_link_give_the_client_the_same_encoded_values(wine, build):
-    # Firefox hands the platform a link with its non-ASCII escapes decoded; Chrome keeps them
-    # and quotes the link. Either way the client sees the values encoded, in every code page.
-    folder, unix = install_for_the_shell(wine, build)
+    for old in unix.glob("client-*.json"):
+        old.unlink()
     raw = "velmor-player:gameinfo:\u0416\u0438\u0437\u043d\u044c\uff02x+placelauncherurl:https://h/\u4e2d\uff3c"
-    encoded = ("velmor-player:gameinfo:%D0%96%D0%B8%D0%B7%D0%BD%D1%8C%EF%BC%82x"
-               "+placelauncherurl:https://h/%E4%B8%AD%EF%BC%BC")
-    for link in (raw, f'"{encoded}"'):
+    for link in (raw, '"' + encoded(raw) + '"'):
         assert wine.run(link, shell=True).exit_codes == [0]
-    records = client_records(unix, 2)
-    assert records[0]["commandLine"] == records[1]["commandLine"]
-    for record in records:
-        assert record["argv"][4:7] == ["%D0%96%D0%B8%D0%B7%D0%BD%D1%8C%EF%BC%82x", "--joinScriptUrl",
-                                       "https://h/%E4%B8%AD%EF%BC%BC"]
+    for record in client_records(unix, 2):
+        assert record["argv"] == client_argv(folder, raw)
         assert record["ansiArgv"] == [a.encode("cp1252") for a in record["argv"]]
-
-
-# The limits of a link, each at both sides. The client's command line at the most Windows takes
-# (32,766 characters and the zero) and one more, counted as the client gets the values: encoded.
-# A link whose UTF-8 form passes 65,535 bytes, where Wine's narrow command line wraps around
-# (and Windows' is missing), and a folder over 260 bytes are read whole.
-@pytest.mark.parametrize("client_length, filler, started", [
-    (32766, "", True),
-    (32767, "", False),
-    (None, "\u6f22" * 21900, True),
-], ids=["longest client command line", "one character longer", "link over 65,535 bytes"])
-def test_the_limits_of_a_link(wine, build, client_length, filler, started):
-    folder, unix = wine.install(*FOLDER, build=build)
-    ticket = TICKET
-    if client_length:  # each Ж reaches the client as %D0%96
-        missing = client_length - len(client_line(folder, ""))
-        ticket = "\u0416" * (missing // 6) + "x" * (missing % 6)
-    link = LINK.replace("launchmode:play", "launchmode:" + filler).replace(TICKET, ticket)
-    run = wine.run(f'{launcher(folder)} "{link}"')
-    assert run.exit_codes == [0 if started else 1]
-    assert client_length or len(link.encode()) > 65535
-    encoded = ticket.replace("\u0416", "%D0%96")
-    if started:
-        expect_started(unix, folder, encoded)
-        assert client_length is None or len(client_line(folder, encoded)) == client_length
-    else:
-        assert run.message_boxes() == [(0, "Invalid launch URL.", "Velmora Player", MB_ICONERROR)]
-        assert starts(run.calls) == 0
-
-
-def test_a_missing_client_is_reported(wine, build):
-    folder, _ = wine.install(*FOLDER, build=build, client=False)
-    run = wine.run(f'{launcher(folder)} "{LINK}"')
-    assert run.exit_codes == [1] and [b["text"] for b in run.boxes] == ["Failed to launch Velmora Player client."]
-    assert run.message_boxes() == [(0, "Failed to launch Velmora Player client.", "Velmora Player", MB_ICONERROR)]
 
 
 def test_a_class_key_that_cannot_be_written_stops_neither_the_command_nor_the_client(wine, build):
@@ -188,144 +276,6 @@ def test_a_class_key_that_cannot_be_written_stops_neither_the_command_nor_the_cl
     assert [(f, r) for f, _, r in run.calls[:2]] == [("RegCreateKeyExA", 5), ("RegCreateKeyExA", 0)]
     assert wine.dump("HKCU", COMMAND_KEY)[""][""] == (REG_SZ, f'"{folder}VelmoraPlayer.exe" "%1"\0')
     expect_started(unix, folder)
-
-
-# The parent folder holds an install of its own, started first: the later start points the
-# scheme at its own folder, whose name has letters outside the legacy code page, is over 260
-# bytes in UTF-8, or is 294 bytes, whose first 258 end in the parent's name.
-@pytest.mark.parametrize("folders", [
-    ("Velmora Old", "Player"),
-    ("Игры Velmora", "玩家 フォルダー"),
-    ("長い名前のフォルダー" * 4, "玩家文件夹的名字很长" * 4, "プレイヤー" * 4),
-    ("A", "漢" * 80, "漢" * 10),
-], ids=["plain", "cyrillic and cjk", "over 260 bytes", "cut at a character"])
-def test_a_start_from_another_folder_points_the_scheme_there(wine, build, folders):
-    parent, parent_unix = wine.install(*folders[:-1], build=build)
-    folder, unix = wine.install(*folders, build=build)
-    assert len((folder + "VelmoraPlayer.exe").encode()) > 260 or len(folders) == 2
-    wine.run(launcher(parent))
-    wine.run(launcher(folder))
-    expect_registration(wine, folder)
-    run = wine.open_links(LINK)
-    assert run.exit_codes == [0] and starts(run.calls) == 1
-    expect_started(unix, told(wine, folder))
-
-
-def test_a_percent_in_the_folder_leaves_the_registration_alone(wine, build):
-    # The platform would read the %1 in the open command as the link itself.
-    first, _ = wine.install(*FOLDER, build=build)
-    wine.run(launcher(first))
-    folder, unix = wine.install("Velmora%1", build=build)
-    run = wine.run(f'{launcher(folder)} "{LINK}"')
-    assert run.exit_codes == [0] and run.boxes == []
-    assert [f for f, _, _ in run.calls] == ["CreateProcessA", "CloseHandle", "CloseHandle"]
-    expect_started(unix, folder)
-    expect_registration(wine, first)
-    # Started by hand, it says it could not be set up, instead of the installed notice.
-    run = wine.run(launcher(folder))
-    assert run.exit_codes == [0] and run.message_boxes() == [(
-        0, "Velmora Player could not be set up to open play links from this folder: its path holds a %, which "
-        "Windows would read as part of the command.\n\nMove the folder to a path without %, such as "
-        "%LOCALAPPDATA%\\Programs\\Velmora Player, and start VelmoraPlayer.exe there once.", "Velmora Player", MB_ICONWARNING)]
-    expect_registration(wine, first)
-
-
-# A game client reading its command line in the legacy code page (1252 here) is told a folder it
-# can read, for its program, its content and its current folder: the folder as it is where 1252
-# spells it, else its short name, never a look-alike (Ｖelmora best-fits to the Velmora beside it)
-# nor a '?' nor a quote. The platform is told the folder as it is, except by Windows before 10
-# 1903 (a copy without the UTF-8 code page), whose own narrow name is not whole either. There,
-# in a double-byte code page, a character of the program's own name may end in the byte of a
-# backslash (表 in 932, 乗 in 936): the folder is still its own. The legacy code page is the
-# system's, which the test-only build can set apart from the locale's: 1251 spells Игры, and a
-# system running every program in UTF-8 spells everything. Without a short name (the test-only
-# build, as on a volume that makes none) or any name at all, nothing is registered or started
-# and one box says why: exit 1 by link, 0 by hand.
-@pytest.mark.parametrize("name, kind, program, env, code_page", [
-    ("Velmora Player", "shipped", "VelmoraPlayer.exe", {}, "cp1252"),
-    ("\uff36elmora", "shipped", "VelmoraPlayer.exe", {}, "cp1252"),
-    ("Игры", "shipped", "VelmoraPlayer.exe", {}, "cp1252"),
-    ("Velmora \uff02Q\uff02", "shipped", "VelmoraPlayer.exe", {}, "cp1252"),
-    ("\uff36elmora", "legacy", "VelmoraPlayer.exe", {}, "cp1252"),
-    ("ren2", "legacy", "VelmoraPlayer\u8868\u793a.exe", {"LC_ALL": "ja_JP.UTF-8"}, "cp932"),
-    ("ren2", "legacy", "VelmoraPlayer\u4e57.exe", {"LC_ALL": "zh_CN.UTF-8"}, "cp936"),
-    ("Игры", "seam", "VelmoraPlayer.exe", {"VELMORA_SEAM_ACP": "1251"}, "cp1251"),
-    ("Игры", "seam", "VelmoraPlayer.exe", {"VELMORA_SEAM_ACP": "65001"}, "utf-8"),
-    ("Игры", "seam", "VelmoraPlayer.exe", {"VELMORA_SEAM_NO_SHORT_NAMES": "1"}, None),
-    ("Velmora Seam", "seam", "VelmoraPlayer.exe", {"VELMORA_SEAM_MODULE_NAME": "<fail>"}, None),
-], ids=["plain", "fullwidth letter", "cyrillic", "fullwidth quote", "before 1903", "932 name", "936 name",
-        "system 1251", "system utf-8", "no short name", "no name"])
-def test_the_client_is_told_a_folder_it_can_read(wine, build, tmp_path, name, kind, program, env, code_page):
-    first, first_unix = wine.install("Games", "Velmora", build=build)
-    wine.run(launcher(first))
-    shipped = DIST / build / "VelmoraPlayer.exe"
-    copy = {"shipped": shipped, "legacy": legacy_code_page_copy(shipped, tmp_path / "VelmoraPlayer.exe"),
-            "seam": seam_program(build, "VelmoraPlayer")}[kind]
-    folder, unix = wine.install("Games", name, build=build, programs={"VelmoraPlayer.exe": copy, program: copy})
-    env = dict(env)
-    locale = env.pop("LC_ALL", None)
-    started = f'"{folder}{program}"'
-    run = wine.run(f'{started} "{LINK}"', started, env=env, locale=locale)
-    if not code_page:
-        assert run.exit_codes == [1, 0]
-        for calls in run.traces:
-            assert run.message_boxes(calls) == [(0, NOT_HERE, "Velmora Player", MB_ICONERROR)]
-            assert not [f for f, _, _ in calls if f in ("RegCreateKeyExA", "CreateProcessA")]
-        expect_registration(wine, first)
-        return
-    assert run.exit_codes == [0, 0] and [b["text"] for b in run.boxes] == [NOTICE]
-    assert [starts(calls) for calls in run.traces] == [1, 0]
-    # A client of the test-only build's made-up system code page runs in Wine's own.
-    expect_started(unix, told(wine, folder, code_page), code_page=None if env else code_page)
-    expect_registration(wine, told(wine, folder, code_page) if kind == "legacy" else folder)
-    assert not list(first_unix.glob("client-*.json"))
-
-
-# The test-only build, like Windows 7 without its loader update, refuses DLL search flags: the
-# box shows all the same. Started as another account than the session's user it says so, the
-# names compared in Unicode without regard to case, also by a copy in the legacy code page:
-# there Иван and ИВАН are one account, and Ｉvan is not Ivan though both read "Ivan" in 1252
-# (which is how its box spells the name). In session 0, where nobody sees a box, it shows none.
-@pytest.mark.parametrize("session_user, account, session, text, style", [
-    (None, None, None, NOTICE, MB_ICONINFORMATION),
-    ("Иван", "ИВАН", None, NOTICE, MB_ICONINFORMATION),
-    ("Ivan", "\uff29van", None, "Velmora Player was set up for the account Ivan, which it was started as, not for the "
-     "account signed in to Windows.\n\nStart VelmoraPlayer.exe again without \"Run as administrator\".", MB_ICONWARNING),
-    (None, None, "0", None, None),
-], ids=["signed-in user", "same account in another case", "another account", "session 0"])
-def test_what_a_start_by_hand_says(wine, build, tmp_path, session_user, account, session, text, style):
-    program = legacy_code_page_copy(seam_program(build, "VelmoraPlayer"), tmp_path / "VelmoraPlayer.exe")
-    folder, _ = wine.install(*FOLDER, build=build, programs={"VelmoraPlayer.exe": program})
-    env = {"VELMORA_SEAM_SESSION_USER": session_user, "VELMORA_SEAM_ACCOUNT": account, "VELMORA_SEAM_SESSION": session}
-    run = wine.run(launcher(folder), env={k: v for k, v in env.items() if v})
-    assert run.exit_codes == [0] and run.message_boxes() == ([(0, text, "Velmora Player", style)] if text else [])
-
-
-# The test-only build, for what Wine cannot produce: a name without a folder gives bare names
-# and an empty current folder; in session 0 a link still starts the client or is refused,
-# without a box. Its start is refused unless its STARTUPINFOA is zero but for its size.
-@pytest.mark.parametrize("env, link, exit_code, registered, client, directory", [
-    ({}, LINK, 0, FOLDER, None, None),
-    ({"VELMORA_SEAM_MODULE_NAME": "VelmoraPlayer.exe"}, LINK, 1, "", '"OlvanePlayerBetaRaw.exe"', ""),
-    ({"VELMORA_SEAM_MODULE_NAME": "C:/VP/x.exe"}, LINK, 1, "C:/VP/", '"C:/VP/OlvanePlayerBetaRaw.exe"', "C:/VP/"),
-    ({"VELMORA_SEAM_SESSION": "0"}, LINK, 0, FOLDER, None, None),
-    ({"VELMORA_SEAM_SESSION": "0"}, "velmor-player:gameinfo:x", 1, FOLDER, None, None),
-], ids=["plain", "bare name", "forward slashes", "session 0", "session 0, refused"])
-def test_starts_wine_cannot_give(wine, build, env, link, exit_code, registered, client, directory):
-    folder, unix = wine.install(*FOLDER, build=build, programs={"VelmoraPlayer.exe": seam_program(build, "VelmoraPlayer")})
-    wine.plant("HKCU", COMMAND_KEY, {"": "old"})
-    run = wine.run(f'{launcher(folder)} "{link}"', env=env)
-    assert run.exit_codes == [exit_code]
-    registered = folder if registered == FOLDER else registered
-    assert wine.dump("HKCU", COMMAND_KEY)[""][""][1] == f'"{registered}VelmoraPlayer.exe" "%1"\0'
-    if client:
-        [start] = [a for f, a, _ in run.calls if f == "CreateProcessA"]
-        assert start[1].startswith(client + " --authenticationUrl ")
-        assert start[7] == directory  # an empty string, never a null pointer
-    elif exit_code == 0:
-        expect_started(unix, folder)
-    if "VELMORA_SEAM_SESSION" in env:
-        assert run.boxes == [] and "MessageBoxA" not in [f for f, _, _ in run.calls]
 
 
 def test_a_signed_launcher_still_starts_the_client(wine, build, tmp_path):

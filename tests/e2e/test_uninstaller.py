@@ -39,12 +39,12 @@ def incomplete(user, machine):
             + "Keep this folder until the uninstaller reports success.")
 
 
-def uninstall(wine, build, answers=(IDYES,), seam=None, program=None, env=None):
-    program = seam_program(build, "VelmoraPlayerUninstaller") if seam or env else program
+def uninstall(wine, build, answers=(IDYES,), program=None, env=None):
+    """A run of the uninstaller, or of the given copy, or with env of the test-only build."""
+    program = seam_program(build, "VelmoraPlayerUninstaller") if env else program
     folder, _ = wine.install("Velmora Games", "Player Folder", build=build,
                              programs=program and {"VelmoraPlayerUninstaller.exe": program})
-    run = wine.run(f'"{folder}VelmoraPlayerUninstaller.exe"', answers=answers,
-                   env=env or (seam and {"VELMORA_SEAM_UNDELETABLE": seam}))
+    run = wine.run(f'"{folder}VelmoraPlayerUninstaller.exe"', answers=answers, env=env)
     assert run.exit_codes == [0]
     return run
 
@@ -160,71 +160,68 @@ def test_a_tree_goes_depth_first_by_full_path_and_its_neighbours_stay(wine, buil
 
 
 KEEP = r"Software\Velmora Test Keep"
+USER, MACHINE, OLD = ("HKCU", CLASS_KEY), ("HKLM", MACHINE_KEY), ("HKCU", LEGACY_KEY)
 
 
-# Keys the removal must not go through, or cannot name: a registry link to another of the
-# user's keys, inside the tree (to a key without subkeys, which a delete through the link
-# would take) or as the class key itself (to one with subkeys); a link to nothing; a subkey whose
-# name a legacy code page cannot spell (Windows before 10 1903, which ignores the UTF-8 code
-# page), with the legacy key there to go. Nothing outside the trees changes, and the box says
-# that the user's registration stays.
-@pytest.mark.parametrize("links, plant, legacy", [
-    ([(CLASS_KEY + r"\shell\ln", KEEP + r"\sub")], [CLASS_KEY], False),
-    ([(CLASS_KEY, KEEP)], [], False),
-    ([(CLASS_KEY + r"\shell\ln", KEEP + r"\none")], [CLASS_KEY], False),
-    ([], [CLASS_KEY + "\\DefaultIcon\\\u0417\u043d\u0430\u0447\u043e\u043a", LEGACY_KEY], True),
-], ids=["link inside", "class key a link", "dangling link", "name outside the legacy code page"])
-def test_what_it_must_not_or_cannot_remove_stays_and_is_told(wine, build, tmp_path, links, plant, legacy):
+# What is planted, what then stays, and what the user is told, with a tree of another key of
+# the user's that must not change. The user's and the machine-wide registration, the legacy
+# key; long names: the longest a key can have, 255 characters of three bytes each in the UTF-8
+# code page, fills the name buffer exactly and is listed whole, but Wine's narrow API then opens
+# no path over 260 characters, so that key stays here; keys that will not open, or refuse their
+# removal or their subkeys' (the test-only build, for what Wine cannot refuse). Registry links
+# the removal must not go through, to another of the user's keys: inside the tree, to a key
+# without subkeys that a delete through the link would take, or as the class key itself, to
+# one with subkeys or to nothing. A subkey whose name a legacy code page cannot spell (Windows
+# before 10 1903, which ignores the UTF-8 code page). The user's key under the class root, as
+# Windows merges it, is not the machine-wide registration.
+@pytest.mark.parametrize("plant, links, protect, env, stays, message", [
+    ([], [], None, None, [], nothing_found),
+    ([OLD], [], None, None, [], removed),
+    ([MACHINE], [], None, None, [], removed),
+    ([("HKCU", CLASS_KEY + "\\shell\\" + "\u00e9" * 200)], [], None, None, [], removed),
+    ([("HKCU", CLASS_KEY + "\\shell\\" + "\u6f22" * 255)], [], None, None, [USER], lambda: incomplete(True, False)),
+    ([USER], [], (*USER, "D:(A;;WD;;;WD)"), None, [USER], lambda: incomplete(True, False)),
+    ([MACHINE], [], (*MACHINE, DENY_WRITE), None, [MACHINE], lambda: incomplete(False, True)),
+    ([("HKCU", CLASS_KEY + r"\DefaultIcon")], [], ("HKCU", CLASS_KEY + r"\DefaultIcon", NO_SET_VALUE), None, [USER],
+     lambda: incomplete(True, False)),
+    ([OLD, ("HKCU", CLASS_KEY + r"\DefaultIcon"), MACHINE], [], ("HKCU", CLASS_KEY + r"\DefaultIcon", NO_SET_VALUE), None,
+     [USER], lambda: incomplete(True, False)),
+    ([("HKCU", DEEP)], [], None, None, [USER], lambda: incomplete(True, False)),
+    ([("HKCU", LEGACY_KEY + r"\shell")], [], None, {"VELMORA_SEAM_UNDELETABLE": r"-old\shell"}, [OLD],
+     lambda: incomplete(True, False)),
+    ([MACHINE], [], None, {"VELMORA_SEAM_UNDELETABLE": "velmor-player"}, [MACHINE], lambda: incomplete(False, True)),
+    ([USER], [], None, {"VELMORA_SEAM_UNDELETABLE": r"\command", "VELMORA_SEAM_MERGED": "1"}, [USER],
+     lambda: incomplete(True, False)),
+    ([USER], [(CLASS_KEY + r"\shell\ln", KEEP + r"\sub")], None, None, [USER], lambda: incomplete(True, False)),
+    ([], [(CLASS_KEY, KEEP)], None, None, [USER], lambda: incomplete(True, False)),
+    ([USER], [(CLASS_KEY + r"\shell\ln", KEEP + r"\none")], None, None, [USER], lambda: incomplete(True, False)),
+    ([], [(CLASS_KEY, KEEP + r"\none")], None, None, [], lambda: incomplete(True, False)),
+    ([("HKCU", CLASS_KEY + "\\DefaultIcon\\\u0417\u043d\u0430\u0447\u043e\u043a"), OLD], [], None, "legacy", [USER],
+     lambda: incomplete(True, False)),
+], ids=["nothing", "legacy", "machine-wide", "long name", "longest name", "will not open", "machine-wide denied",
+        "subkey refuses", "subkey refuses, others go", "path over 260", "legacy will not go", "machine-wide will not go",
+        "merged view", "link inside", "class key a link", "dangling link", "class key a dangling link",
+        "name outside the legacy code page"])
+def test_the_outcome_tells_what_stays(wine, build, tmp_path, plant, links, protect, env, stays, message):
     wine.plant("HKCU", KEEP + r"\sub", {"": "keep"})
     keep = wine.dump("HKCU", KEEP)
-    for path in plant:
-        plant_registration(wine, "HKCU", path)
-    for path, target in links:
-        wine.link(path, target)
-    program = DIST / build / "VelmoraPlayerUninstaller.exe"
-    run = uninstall(wine, build, program=legacy and legacy_code_page_copy(program, tmp_path / program.name))
-    expect_boxes(run, (confirm(), MB_YESNO | MB_ICONQUESTION), (incomplete(True, False), MB_ICONWARNING))
-    assert wine.dump("HKCU", KEEP) == keep
-    assert wine.dump("HKCU", CLASS_KEY) or links == [(CLASS_KEY, KEEP)]
-    wine.remove("HKCU", KEEP)
-
-
-# What is planted, what then stays, and what the user is told: the user's and the
-# machine-wide registration, the legacy key, long names, and a key that will not even open,
-# which is there all the same. The longest name a key can have, 255 characters of three bytes
-# each in the UTF-8 code page, fills the name buffer exactly and is listed whole; Wine's narrow
-# API then opens no path over 260 characters, so that key stays here.
-@pytest.mark.parametrize("plant, protect, seam, stays, message", [
-    ([], None, None, [], nothing_found),
-    ([("HKCU", LEGACY_KEY)], None, None, [], removed),
-    ([("HKLM", MACHINE_KEY)], None, None, [], removed),
-    ([("HKCU", CLASS_KEY + "\\shell\\" + "\u00e9" * 200)], None, None, [], removed),
-    ([("HKCU", CLASS_KEY + "\\shell\\" + "\u6f22" * 255)], None, None, ["HKCU"], lambda: incomplete(True, False)),
-    ([("HKCU", CLASS_KEY)], ("HKCU", CLASS_KEY, "D:(A;;WD;;;WD)"), None, ["HKCU"], lambda: incomplete(True, False)),
-    ([("HKLM", MACHINE_KEY)], ("HKLM", MACHINE_KEY, DENY_WRITE), None, ["HKLM"], lambda: incomplete(False, True)),
-    ([("HKCU", CLASS_KEY + r"\DefaultIcon")], ("HKCU", CLASS_KEY + r"\DefaultIcon", NO_SET_VALUE), None,
-     ["HKCU"], lambda: incomplete(True, False)),
-    ([("HKCU", LEGACY_KEY), ("HKCU", CLASS_KEY + r"\DefaultIcon"), ("HKLM", MACHINE_KEY)],
-     ("HKCU", CLASS_KEY + r"\DefaultIcon", NO_SET_VALUE), None, ["HKCU"], lambda: incomplete(True, False)),
-    ([("HKCU", DEEP)], None, None, ["HKCU"], lambda: incomplete(True, False)),
-    ([("HKCU", LEGACY_KEY + r"\shell")], None, r"-old\shell", ["legacy"], lambda: incomplete(True, False)),
-    ([("HKLM", MACHINE_KEY)], None, r"velmor-player", ["HKLM"], lambda: incomplete(False, True)),
-], ids=["nothing", "legacy", "machine-wide", "long name", "longest name", "will not open", "machine-wide denied", "subkey refuses",
-        "subkey refuses, others go", "path over 260", "legacy will not go", "machine-wide will not go"])
-def test_the_outcome_tells_what_stays(wine, build, plant, protect, seam, stays, message):
     for root, path in plant:
         plant_registration(wine, root, path)
+    for path, target in links:
+        wine.link(path, target)
     if protect:
         wine.protect(*protect)
-    run = uninstall(wine, build, seam=seam)
-    style = MB_ICONWARNING if stays else MB_ICONINFORMATION
+    program = DIST / build / "VelmoraPlayerUninstaller.exe"
+    run = uninstall(wine, build, env=env if isinstance(env, dict) else None,
+                    program=env == "legacy" and legacy_code_page_copy(program, tmp_path / program.name))
+    style = MB_ICONINFORMATION if message in (removed, nothing_found) else MB_ICONWARNING
     expect_boxes(run, (confirm(), MB_YESNO | MB_ICONQUESTION), (message(), style))
     assert {r for f, _, r in run.calls if f == "RegEnumKeyExA"} <= {0, 259}  # a subkey, or no more
     if protect:
         wine.protect(protect[0], protect[1], "D:(A;OICI;KA;;;WD)")
-    assert bool(wine.dump("HKCU", CLASS_KEY)) == ("HKCU" in stays)
-    assert bool(wine.dump("HKLM", MACHINE_KEY)) == ("HKLM" in stays)
-    assert bool(wine.dump("HKCU", LEGACY_KEY)) == ("legacy" in stays)
+    assert [key for key in (USER, MACHINE, OLD) if wine.dump(*key)] == stays
+    assert wine.dump("HKCU", KEEP) == keep
+    wine.remove("HKCU", KEEP)
 
 
 def test_a_subkey_that_will_not_go_stops_the_removal(wine, build):

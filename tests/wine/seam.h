@@ -11,6 +11,8 @@
 //   VELMORA_SEAM_NO_SHORT_NAMES  set: the volume makes no short (8.3) names
 //   VELMORA_SEAM_VANISHES      a key whose path ends so is removed by someone else just
 //                              before the removal opens it
+//   VELMORA_SEAM_MERGED        the class root shows the user's own classes over the machine's,
+//                              as Windows merges them (Wine's is the machine's alone)
 // Always, as on Windows: a start with a STARTUPINFOA that is not all zero but for its right
 // size fails (Windows would pass the mistake on unnoticed); the narrow command line is
 // missing, as Windows gives it when its narrow form passes 65,535 bytes; and a DLL load with
@@ -95,6 +97,9 @@ inline DWORD SeamGetShortPathNameW(LPCWSTR path, LPWSTR shortPath, DWORD size) {
 
 inline LONG SeamRegOpenKeyExA(HKEY root, LPCSTR path, DWORD options, REGSAM access, PHKEY key) {
   if (SeamEndsWith(path, SeamVariable("VELMORA_SEAM_VANISHES"))) RegDeleteKeyA(root, path);
+  if (root == HKEY_CLASSES_ROOT && !SeamVariable("VELMORA_SEAM_MERGED").empty() &&
+      RegOpenKeyExA(HKEY_CURRENT_USER, (std::string("Software\\Classes\\") + path).c_str(), options, access, key) == 0)
+    return ERROR_SUCCESS;
   return RegOpenKeyExA(root, path, options, access, key);
 }
 
