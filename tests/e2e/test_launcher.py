@@ -115,34 +115,23 @@ BY_HAND = dict(program="legacy seam", runs=("hand",), exits=(0,), boxes=((NOTICE
 NOWHERE = dict(program="seam", exits=(1, 0), boxes=((NOT_HERE,), (NOT_HERE,)), registered="first", started=None)
 
 
-# What starts of the launcher do, by link and by hand, after another folder's install was
-# registered: its exit codes, its boxes (on the screen and in its calls), the registration, and
-# the client's start: what its command line, in Unicode and in its legacy code page, and its
-# current folder hold.
-# - The limits of a link, each at both sides: the client's command line at the most Windows
-#   takes (32,766 characters and the zero) and one more, counted as the client gets the values,
-#   encoded, and in characters, not bytes (Ü); a link past 65,535 bytes, where Wine's narrow
-#   command line wraps around (and Windows' is missing); one UTF-8 cannot carry (a lone
-#   surrogate), refused as a link, never taken for a start by hand.
-# - Another folder points the scheme there: letters outside the legacy code page, a path over
-#   260 bytes, or 294 bytes whose first 258 end in the parent's name, which holds an install of
-#   its own.
-# - A % in the folder: the platform would read %1 as the link; the registration stays.
-# - A game client reading its command line in the legacy code page (1252 here) is told a folder
-#   it can read: as it is where 1252 spells it, else its short name, never a look-alike
-#   (Ｖelmora best-fits to the Velmora beside it) nor a '?' nor a quote. The platform is told
-#   the folder as it is, except by Windows before 10 1903 (a copy without the UTF-8 code page),
-#   whose own narrow name is not whole either. There, in a double-byte code page, a character
-#   of the program's own name may end in the byte of a backslash (表 in 932, 乗 in 936). The
-#   legacy code page is the system's, which the test-only build sets apart from the locale's:
-#   1251 spells Игры, and a system running every program in UTF-8 spells everything. Without a
-#   short name (a volume that makes none) or any name at all, nothing is registered or started.
-# - By hand as another account than the session's user, the names compared in Unicode without
-#   regard to case, also in a legacy code page, where Иван and ИВАН are one account and Ｉvan is
-#   not Ivan though both read "Ivan" in 1252 (as its box spells the name). The test-only build,
-#   like Windows 7 without its loader update, refuses DLL search flags: the box shows all the
-#   same. In session 0, where nobody sees a box, none is shown, and a link still works.
-# - Where Wine cannot: a name without a folder gives bare names and an empty current folder.
+# Starts by link and by hand after another folder's install was registered: exit codes, boxes
+# (on the screen and in the calls), the registration, and the client's command line (in Unicode
+# and as a legacy client splits it in its code page) and current folder.
+# - The client line at the most Windows takes, 32,766 characters and the zero, counted as the
+#   client gets the values (Ж as %D0%96) and in characters, not bytes (Ü); a link past 65,535
+#   bytes, where Wine's narrow command line wraps around (Windows' is missing); one UTF-8
+#   cannot carry, refused as a link, never taken for a start by hand.
+# - Another folder takes the scheme: over 260 bytes, or cut at MAX_PATH inside a parent that
+#   holds an install of its own. A % stays out: the platform would read %1 as the link.
+# - A client reading its command line in the legacy code page is told a folder it can read:
+#   as it is, else its short name, never a look-alike (Ｖelmora best-fits to Velmora), a '?' or
+#   a quote; so is the platform by Windows before 10 1903 (a copy without the UTF-8 code page),
+#   where a double-byte character of the program's own name may end in a backslash's byte (表
+#   in 932, 乗 in 936). The code page is the system's, not the locale's (the test-only build).
+# - Another account than the session's is told, names compared in Unicode without regard to
+#   case (Иван is ИВАН, Ｉvan is not Ivan though both read "Ivan" in 1252, as its box spells it).
+#   In session 0 no box is shown. A module name without a folder gives bare names.
 @pytest.mark.parametrize("row", [
     case("plain"),
     case("no client", client=False, runs=("link",), exits=(1,), boxes=((FAILED,),)),
@@ -177,6 +166,7 @@ NOWHERE = dict(program="seam", exits=(1, 0), boxes=((NOT_HERE,), (NOT_HERE,)), r
     case("no short name", folder=("Games", "Игры"), env={"VELMORA_SEAM_NO_SHORT_NAMES": "1"}, **NOWHERE),
     case("no name", env={"VELMORA_SEAM_MODULE_NAME": "<fail>"}, **NOWHERE),
     case("signed-in user", **BY_HAND),
+    case("no session user", env={"VELMORA_SEAM_SESSION_USER": "-", "VELMORA_SEAM_ACCOUNT": "Ivan"}, **BY_HAND),
     case("same account in another case", env={"VELMORA_SEAM_SESSION_USER": "Иван", "VELMORA_SEAM_ACCOUNT": "ИВАН"},
          **BY_HAND),
     case("another account", **dict(BY_HAND, env={"VELMORA_SEAM_SESSION_USER": "Ivan", "VELMORA_SEAM_ACCOUNT": "\uff29van"},

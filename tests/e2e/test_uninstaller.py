@@ -75,8 +75,8 @@ def test_no_answer_removes_nothing(wine, build, answers, env):
     assert wine.dump("HKCU", CLASS_KEY) == before
 
 
-def as_administrator(wine, build, answers=(IDYES,)):
-    return uninstall(wine, build, answers=answers, env={"VELMORA_SEAM_ACCOUNT": "Administrator"})
+def as_administrator(wine, build, answers=(IDYES,), **env):
+    return uninstall(wine, build, answers=answers, env=dict(env, VELMORA_SEAM_ACCOUNT="Administrator"))
 
 
 STARTED_AS = "This uninstaller was started as the account Administrator, not as the account signed in to Windows"
@@ -96,6 +96,10 @@ def test_a_standard_user_reaches_success_through_an_administrator(wine, build):
     offer = (STARTED_AS + ". As Administrator it can remove the machine-wide registration, which every account of "
              "this PC shares, but not your own.\n\nRemove the machine-wide registration?", MB_YESNO | MB_ICONQUESTION)
     expect_boxes(as_administrator(wine, build, answers=(IDNO,)), offer)
+    expect_boxes(as_administrator(wine, build, VELMORA_SEAM_UNDELETABLE="velmor-player"), offer, (
+        "The machine-wide registration could not be removed, not even as the account Administrator.\n\nAsk an "
+        "administrator of this PC to run this uninstaller. Keep this folder until the uninstaller reports success.",
+        MB_ICONWARNING))
     assert wine.dump("HKLM", MACHINE_KEY)
     expect_boxes(as_administrator(wine, build), offer, (
         "The machine-wide registration has been removed.\n\nRun this uninstaller once more, without \"Run as "
@@ -163,17 +167,15 @@ KEEP = r"Software\Velmora Test Keep"
 USER, MACHINE, OLD = ("HKCU", CLASS_KEY), ("HKLM", MACHINE_KEY), ("HKCU", LEGACY_KEY)
 
 
-# What is planted, what then stays, and what the user is told, with a tree of another key of
-# the user's that must not change. The user's and the machine-wide registration, the legacy
-# key; long names: the longest a key can have, 255 characters of three bytes each in the UTF-8
-# code page, fills the name buffer exactly and is listed whole, but Wine's narrow API then opens
-# no path over 260 characters, so that key stays here; keys that will not open, or refuse their
-# removal or their subkeys' (the test-only build, for what Wine cannot refuse). Registry links
-# the removal must not go through, to another of the user's keys: inside the tree, to a key
-# without subkeys that a delete through the link would take, or as the class key itself, to
-# one with subkeys or to nothing. A subkey whose name a legacy code page cannot spell (Windows
-# before 10 1903, which ignores the UTF-8 code page). The user's key under the class root, as
-# Windows merges it, is not the machine-wide registration.
+# What is planted, what then stays, and what the user is told; another tree of the user's stays
+# as it was. The longest key name, 255 characters of three bytes each in UTF-8, fills the name
+# buffer and is listed whole, but Wine's narrow API opens no path over 260 characters. Keys that
+# will not open, or refuse their removal or their subkeys' (the test-only build, for what Wine
+# cannot refuse). Registry links, never gone through: inside the tree, to a key without
+# subkeys that a delete through the link would take, or as the class key itself, to one with
+# subkeys or to nothing; a value named as a link's that is none. A subkey name a legacy code
+# page cannot spell (before Windows 10 1903). The user's key under the class root, as Windows
+# merges it, is not the machine-wide registration.
 @pytest.mark.parametrize("plant, links, protect, env, stays, message", [
     ([], [], None, None, [], nothing_found),
     ([OLD], [], None, None, [], removed),
@@ -196,17 +198,19 @@ USER, MACHINE, OLD = ("HKCU", CLASS_KEY), ("HKLM", MACHINE_KEY), ("HKCU", LEGACY
     ([], [(CLASS_KEY, KEEP)], None, None, [USER], lambda: incomplete(True, False)),
     ([USER], [(CLASS_KEY + r"\shell\ln", KEEP + r"\none")], None, None, [USER], lambda: incomplete(True, False)),
     ([], [(CLASS_KEY, KEEP + r"\none")], None, None, [], lambda: incomplete(True, False)),
+    ([(*USER, {"SymbolicLinkValue": "not a link"})], [], None, None, [], removed),
     ([("HKCU", CLASS_KEY + "\\DefaultIcon\\\u0417\u043d\u0430\u0447\u043e\u043a"), OLD], [], None, "legacy", [USER],
      lambda: incomplete(True, False)),
 ], ids=["nothing", "legacy", "machine-wide", "long name", "longest name", "will not open", "machine-wide denied",
         "subkey refuses", "subkey refuses, others go", "path over 260", "legacy will not go", "machine-wide will not go",
-        "merged view", "link inside", "class key a link", "dangling link", "class key a dangling link",
+        "merged view", "link inside", "class key a link", "dangling link", "class key a dangling link", "named like a link",
         "name outside the legacy code page"])
 def test_the_outcome_tells_what_stays(wine, build, tmp_path, plant, links, protect, env, stays, message):
     wine.plant("HKCU", KEEP + r"\sub", {"": "keep"})
     keep = wine.dump("HKCU", KEEP)
-    for root, path in plant:
+    for root, path, *values in plant:
         plant_registration(wine, root, path)
+        wine.plant(root, path, *values)
     for path, target in links:
         wine.link(path, target)
     if protect:

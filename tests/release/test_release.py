@@ -9,6 +9,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import xml.etree.ElementTree as ET
@@ -18,6 +19,7 @@ from pathlib import Path
 import pefile
 import pytest
 
+import package
 import signing as signing_module
 from certificates import make_certificate, make_token, timestamp_servers
 from release_date import checked_date
@@ -172,7 +174,8 @@ def test_a_sites_release_and_a_release_elsewhere(elsewhere):
         assert "for the web site play.example.com; signed without a timestamp" in done.stdout
         assert b"play.example.com" in dist["win32/VelmoraPlayer.exe"]
         assert b"Velmora Test signer" in dist["win64/VelmoraPlayerUninstaller.exe"]
-    assert workflow()[1] == files(DIST)
+    done, dist = workflow()
+    assert dist == files(DIST) and "name velmora.example, a placeholder; set VELMORA_SITE_HOST" in done.stdout
     assert "velmora.example" in (folder / "build/release/windows-x64/CMakeCache.txt").read_text()
 
 
@@ -189,7 +192,7 @@ def test_the_operators_dist_is_theirs_alone(elsewhere):
     hosts = {host for name, data in dist.items() if name.endswith(".exe")
              for host in (b"play.example.com", b"velmora.example") if host in data}
     assert len(hosts) == 1 and (b"Velmora Test signer" in dist["win32/VelmoraPlayer.exe"]) == (hosts == {b"play.example.com"})
-    workflow("scripts/own-release.sh", "demo")
+    workflow("scripts/own-release.sh", "demo", VELMORA_SIGN_COMMAND="false")  # the operator's, not the demo's
     assert (folder / "build/demo/dist/SHA256SUMS").exists()
     release = workflow("cmake", "--workflow", "--preset", "release", wait=False,
                        VELMORA_SIGN_COMMAND=f"sh -c 'touch {top / 'signing'}; sleep 60' x")
@@ -204,6 +207,22 @@ def test_the_operators_dist_is_theirs_alone(elsewhere):
             os.killpg(release.pid, 0)
             time.sleep(0.1)
     assert files(folder / "dist") == dist
+
+
+# Killed between the two renames that put a release in place, the previous release stays
+# (beside dist/), and comes back at the next release's start, whether that one ends or not.
+def test_a_release_killed_while_it_is_put_in_place(tmp_path, monkeypatch):
+    dist, rename = tmp_path / "dist", os.rename
+    (dist / "win32").mkdir(parents=True)
+    (dist / "win32" / "SHA256SUMS").write_text("previous")
+    monkeypatch.setattr(os, "rename", lambda *paths: (rename(*paths), sys.exit("killed")))
+    with pytest.raises(SystemExit):
+        package.publish({"win32/SHA256SUMS": b"new"}, dist)
+    monkeypatch.setattr(os, "rename", rename)
+    monkeypatch.setattr(Path, "write_bytes", lambda *_: sys.exit("killed"))
+    with pytest.raises(SystemExit):
+        package.publish({"win32/SHA256SUMS": b"newer"}, dist)
+    assert files(dist) == {"win32/SHA256SUMS": b"previous"}
 
 
 @pytest.fixture(scope="module")
@@ -221,7 +240,7 @@ def signing():
     subprocess.run(["git", "init", "-q", keys], check=True)
     (keys / ".gitignore").write_text("*\n!pin\n")
     (keys / "sign-service.sh").write_text(  # a signing service's tool, signing in place, leaving a backup
-        'cp "$1" "$1.bak" && osslsigncode sign -pkcs12 signer.pfx -readpass password -h ${HASH:-sha256} -in "$1" '
+        'cp "$1" "$1.bak" && osslsigncode sign -pkcs12 signer.pfx -readpass password -h ${HASH:-sha256} ${TS:+-ts $TS} -in "$1" '
         '-out "$1.new" && mv "$1.new" "$1"\n')
     (keys / "meddling.sh").write_text(  # one that breaks the program it signed before
         'sh sign-service.sh "$1" && { [ ! -f last ] || printf x | dd of="$(cat last)" bs=1 seek=1024 conv=notrunc; }'
@@ -280,9 +299,9 @@ URL, WAIT = "VELMORA_SIGN_TIMESTAMP_URL", "VELMORA_SIGN_TIMESTAMP_WAIT"
     (dict(PFX, VELMORA_SIGN_PASSWORD_FILE="pin"), ["wrong password"]),
     ({"VELMORA_SIGN_PFX": "ca.pem"}, ["not a PKCS#12 file"]),
     ({"VELMORA_SIGN_PFX": "missing.pfx"}, ["cannot be read"]),
-    (dict(PFX, VELMORA_SIGN_PFX="expired.pfx"), ["has expired"]),
-    (dict(PFX, VELMORA_SIGN_PFX="not-yet-valid.pfx"), ["not yet valid"]),
-    (dict(PFX, VELMORA_SIGN_PFX="server-only.pfx"), ["not for code signing"]),
+    (dict(PFX, VELMORA_SIGN_PFX="expired.pfx"), ["The certificate has expired: it was valid until 2001-01-01"]),
+    (dict(PFX, VELMORA_SIGN_PFX="not-yet-valid.pfx"), ["The certificate is not yet valid: it is valid from 2090"]),
+    (dict(PFX, VELMORA_SIGN_PFX="server-only.pfx"), ["The certificate is not for code signing"]),
     (dict(PFX, VELMORA_SIGN_CA_FILE=""), ["its chain needs CN=Velmora Test ca, which is not among the trusted roots "
                                           "here; VELMORA_SIGN_CA_FILE adds it"]),
     (dict(PFX, VELMORA_SIGN_PASSWORD_FILE="pin", source="keys"),
@@ -293,10 +312,13 @@ URL, WAIT = "VELMORA_SIGN_TIMESTAMP_URL", "VELMORA_SIGN_TIMESTAMP_WAIT"
     ({"VELMORA_SIGN_COMMAND": "true"}, ["win32/VelmoraPlayer.exe does not verify"]),
     ({"VELMORA_SIGN_COMMAND": "sh meddling.sh"}, ["win32/VelmoraPlayer.exe does not verify"]),
     ({"VELMORA_SIGN_COMMAND": "env HASH=sha1 sh sign-service.sh"}, ["not signed with SHA-256"]),
+    ({"VELMORA_SIGN_COMMAND": "env TS={untrusted} sh sign-service.sh"},
+     ["The timestamp of win32/VelmoraPlayer.exe would not be accepted", "unable to get local issuer"]),
 ], ids=["token", "sign command", "legacy pfx", "timestamped", "wrong PIN", "token without its certificate",
         "token signing with another key", "wrong password", "not a pfx", "no pfx", "expired", "not yet valid",
         "server only", "root not trusted", "password file git would add", "no valid timestamp", "wait not a number",
-        "two ways", "command signs nothing", "command breaks another program", "command signs with SHA-1"])
+        "two ways", "command signs nothing", "command breaks another program", "command signs with SHA-1",
+        "command's timestamp untrusted"])
 def test_what_each_signing_setting_gives(signing, tmp_path, settings, says):
     settings = {**(signing["token"] if settings.get("token") else {}), "VELMORA_SIGN_CA_FILE": "ca.pem", **settings}
     source = signing["keys"] if settings.pop("source", None) else ROOT

@@ -5,18 +5,16 @@
 //                              always matches the process's locale)
 //   VELMORA_SEAM_UNDELETABLE   a key whose path ends so opens, but will not be deleted
 //   VELMORA_SEAM_ACCOUNT       the account the process runs as
-//   VELMORA_SEAM_SESSION_USER  the account signed in to the session (Wine's is always the
-//                              process's own)
+//   VELMORA_SEAM_SESSION_USER  the account signed in to the session ("-": none; Wine's is
+//                              always the process's own)
 //   VELMORA_SEAM_SESSION       the session the process runs in (0: a service's)
 //   VELMORA_SEAM_NO_SHORT_NAMES  set: the volume makes no short (8.3) names
 //   VELMORA_SEAM_VANISHES      a key whose path ends so is removed by someone else just
 //                              before the removal opens it
 //   VELMORA_SEAM_MERGED        the class root shows the user's own classes over the machine's,
 //                              as Windows merges them (Wine's is the machine's alone)
-// Always, as on Windows: a start with a STARTUPINFOA that is not all zero but for its right
-// size fails (Windows would pass the mistake on unnoticed); the narrow command line is
-// missing, as Windows gives it when its narrow form passes 65,535 bytes; and a DLL load with
-// a LOAD_LIBRARY_SEARCH_* flag fails, as on Windows 7 without its loader update.
+// Always: a start with a STARTUPINFOA that is not all zero but for its right size fails
+// (Windows would pass the mistake on unnoticed).
 #pragma once
 #include <windows.h>
 #include <wtsapi32.h>
@@ -65,6 +63,7 @@ inline BOOL WINAPI SeamWTSQuerySessionInformationW(HANDLE /*server*/, DWORD /*se
                                                    LPWSTR* buffer, DWORD* bytes) {
   static wchar_t user[257];
   *bytes = (GetEnvironmentVariableW(L"VELMORA_SEAM_SESSION_USER", user, 257) + 1) * sizeof(wchar_t);
+  if (lstrcmpW(user, L"-") == 0) user[0] = L'\0';
   *buffer = user;
   return TRUE;
 }
@@ -103,14 +102,6 @@ inline LONG SeamRegOpenKeyExA(HKEY root, LPCSTR path, DWORD options, REGSAM acce
   return RegOpenKeyExA(root, path, options, access, key);
 }
 
-inline HMODULE SeamLoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
-  if (flags & 0xFF00) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  }
-  return LoadLibraryExA(name, file, flags);
-}
-
 inline LONG SeamRegDeleteKeyA(HKEY root, LPCSTR path) {
   if (SeamEndsWith(path, SeamVariable("VELMORA_SEAM_UNDELETABLE"))) return ERROR_ACCESS_DENIED;
   return RegDeleteKeyA(root, path);
@@ -135,7 +126,5 @@ inline BOOL SeamCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY
 #define ProcessIdToSessionId SeamProcessIdToSessionId
 #define GetShortPathNameW SeamGetShortPathNameW
 #define RegOpenKeyExA SeamRegOpenKeyExA
-#define LoadLibraryExA SeamLoadLibraryExA
-#define GetCommandLineA() static_cast<LPSTR>(nullptr)
 #define RegDeleteKeyA SeamRegDeleteKeyA
 #define CreateProcessA SeamCreateProcessA
