@@ -49,7 +49,7 @@ tidy() {  # PRESET FILE
 }
 export -f tidy
 echo "clang-tidy: link handling, its tests and the fuzzer; the Windows programs"
-{ printf 'host %s\n' launcher/launch_url.cpp tests/unit/launch_url_test.cpp tests/fuzz/link_oracle.cpp
+{ printf 'host %s\n' launcher/launch_url.cpp tests/unit/launch_url_test.cpp
   echo fuzz tests/fuzz/link_fuzzer.cpp
   printf 'windows-x86 %s\n' launcher/launcher.cpp launcher/registration.cpp platform/win32.cpp uninstaller/*.cpp
 } | xargs -P "$(nproc)" -L 1 bash -c 'tidy "$@"' _

@@ -9,9 +9,61 @@
 #include <shellapi.h>
 
 #include <string>
+#include <vector>
 
-#include "tests/fuzz/oracle.h"
 #include "winehost/json.h"
+
+namespace {
+
+// Splits a command line as CommandLineToArgvW and the C runtime do: the program name runs
+// to its closing quote (or the first blank) with no escapes; after it, blanks and tabs
+// separate arguments outside quotes, 2n backslashes before a quote give n and the quote
+// opens or closes quoting, 2n+1 give n and a literal quote, other backslashes stand for
+// themselves, and inside quotes a doubled quote gives one literal quote.
+std::vector<std::string> Split(const std::string& line) {
+  std::vector<std::string> arguments;
+  size_t i = 0;
+  std::string program;
+  if (i < line.size() && line[i] == '"') {
+    for (++i; i < line.size() && line[i] != '"'; ++i) program += line[i];
+    if (i < line.size()) ++i;
+  } else {
+    for (; i < line.size() && line[i] != ' ' && line[i] != '\t'; ++i) program += line[i];
+  }
+  arguments.push_back(program);
+  for (;;) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i >= line.size()) break;
+    std::string argument;
+    bool quoted = false;
+    while (i < line.size() && (quoted || (line[i] != ' ' && line[i] != '\t'))) {
+      if (line[i] == '\\') {
+        size_t count = 0;
+        while (i < line.size() && line[i] == '\\') ++count, ++i;
+        if (i < line.size() && line[i] == '"') {
+          argument.append(count / 2, '\\');
+          if (count % 2 == 1) argument += '"', ++i;
+        } else {
+          argument.append(count, '\\');
+        }
+      } else if (line[i] == '"') {
+        if (quoted && i + 1 < line.size() && line[i + 1] == '"') {
+          argument += '"';
+          i += 2;
+        } else {
+          quoted = !quoted;
+          ++i;
+        }
+      } else {
+        argument += line[i++];
+      }
+    }
+    arguments.push_back(argument);
+  }
+  return arguments;
+}
+
+}  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   // Under the benchmark, being up is all that counts: say so and leave no record.
@@ -27,7 +79,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   for (int i = 0; i < count; ++i) json += (i ? ", " : "") + Hex(argv[i]);
   LocalFree(argv);
   json += "], \"ansiCommandLine\": " + Hex(GetCommandLineA()) + ", \"ansiArgv\": [";
-  const std::vector<std::string> ansiArgv = oracle::Split(GetCommandLineA());
+  const std::vector<std::string> ansiArgv = Split(GetCommandLineA());
   for (size_t i = 0; i < ansiArgv.size(); ++i) json += (i ? ", " : "") + Hex(ansiArgv[i]);
   wchar_t directory[32768];
   GetCurrentDirectoryW(32768, directory);

@@ -1,15 +1,15 @@
 """The real VelmoraPlayer.exe, both builds, under Wine: registry, link delivery, client start
 and message boxes as a user's machine sees them, read from outside through the registry, the
-stand-in client and Wine's relay trace of the program's own calls. Hostile links are in
-test_hostile_links.py."""
+stand-in client and Wine's relay trace of the program's own calls."""
 
+import re
 import shutil
 import subprocess
 
 import pytest
 
 from winehost import (CLASS_KEY, COMMAND_KEY, DIST, MACHINE_KEY, MB_ICONERROR, MB_ICONINFORMATION, MB_ICONWARNING,
-                      client_records, legacy_code_page_copy, masked, seam_program, site_host, starts, system_library)
+                      ROOT, client_records, legacy_code_page_copy, masked, seam_program, site_host, starts, system_library)
 
 from certificates import make_certificate
 
@@ -42,7 +42,8 @@ def encoded(value):
 
 
 def client_argv(folder, link=LINK):
-    value = lambda key: encoded(link.split(key + ":", 1)[1].split("+")[0])
+    """What the client must get: each value from the first "key:" anywhere in the link to the next +."""
+    value = lambda key: encoded(link.split(key + ":", 1)[1].split("+")[0] if key + ":" in link else "")
     return [folder + "OlvanePlayerBetaRaw.exe", "--authenticationUrl", f"http://{site_host()}/Login/Negotiate.ashx",
             "--authenticationTicket", value("gameinfo"), "--joinScriptUrl", value("placelauncherurl"), "--content",
             folder + "content", "--play"]
@@ -208,6 +209,32 @@ def test_what_a_start_does(wine, build, tmp_path, row):
     if client is not None and all(r.exit_codes[0] == 0 for r in runs):
         expect_started(unix, client, link, row["code_page"] if row["ansi"] else None)
     assert not list(first_unix.glob("client-*.json"))
+
+
+CORPUS_FORM = '"C:\\Program Files (x86)\\Velmora \u00dc\\VelmoraPlayer.exe" "'
+
+
+# The fuzzer's seed corpus of hostile links, as the platform delivers them, all at once to the
+# real launcher, each from a folder of its own; what each must give worked out apart from the
+# launcher's code. No link (the scheme is matched case by case): a start by hand. A value empty,
+# ending in a backslash, or holding a quote or a control character once encoded: refused. Else
+# the client's ten arguments, in Unicode and as a 1252 client splits its best-fitted line.
+def test_hostile_links_are_refused_or_reach_the_client_whole(wine, build):
+    lines = [p.read_bytes().decode("utf-8", "replace") for p in sorted((ROOT / "tests/fuzz/corpus").iterdir())]
+    links = [line[len(CORPUS_FORM):-1] for line in lines if line.startswith(CORPUS_FORM) and line.endswith('"')]
+    installs = [wine.install("Program Files (x86)", "Velmora \u00dc", str(i), build=build) for i in range(len(links))]
+    run = wine.run(*[f'{launcher(folder)} "{link}"' for (folder, _), link in zip(installs, links)])
+    outcomes = set()  # each outcome by its boxes
+    for link, (folder, unix), code, calls in zip(links, installs, run.exit_codes, run.traces):
+        argv = client_argv(folder, link[link.find("velmor-player:"):]) if "velmor-player:" in link else None
+        refused = argv and any(not v or v.endswith("\\") or re.search('["\x00-\x1f\x7f]', v) for v in argv[4:7:2])
+        outcome = (0, [NOTICE], []) if argv is None else (1, [INVALID], []) if refused else (
+            0, [], [(argv, [a.encode("cp1252") for a in argv])])
+        records = [(r["argv"], r["ansiArgv"]) for r in client_records(unix, len(outcome[2]))]
+        assert (code, [(text, style) for _, text, _, style in run.message_boxes(calls)], records) == outcome, link
+        assert starts(calls) == len(records)
+        outcomes.add(tuple(outcome[1]))
+    assert len(links) >= 25 and outcomes == {(), (NOTICE,), (INVALID,)}
 
 
 # Exactly the calls the launcher makes, by hand and for a link the platform hands it, and

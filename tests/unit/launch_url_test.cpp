@@ -5,8 +5,8 @@
 
 namespace {
 
-// The link handling's rules, each case written out by hand; the fuzzer holds them to its
-// oracle for any input, starting from the seed corpus's hostile links.
+// The link handling's rules, each case written out by hand; the fuzzer holds any input to
+// what a client's command line must never be, and the end-to-end tests the real program.
 TEST(LaunchUrl, FindsTheLinkAndReadsItsValues) {
   const char* const line = R"("C:\V.exe" "velmor-player:oldgameinfo:X+gameinfo:T+placelauncherurl:U" "velmor-player:b")";
   // The first link runs to the end of the line; only one closing quote goes, only at the end.
