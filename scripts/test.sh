@@ -18,7 +18,9 @@ export VELMORA_OUTPUT=$PWD/build/test
 run cmake --preset host >/dev/null
 run cmake --build --preset host
 run ctest --preset host
-run scripts/own-release.sh test >"$work/release.log" || { cat "$work/release.log"; exit 1; }
+# An operator's signing settings never reach the tests' release: a sign command that would
+# fail stands for them.
+VELMORA_SIGN_COMMAND=false run scripts/own-release.sh test >"$work/release.log" || { cat "$work/release.log"; exit 1; }
 
 # Three lanes side by side: the programs under Wine, which mostly wait; the checks of the
 # release files; the fuzzing with the static analysis, which compute. The Wine helpers are
