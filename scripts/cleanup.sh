@@ -28,9 +28,9 @@ end_everything() {
     done
   done
   for pid in $frozen; do kill -TERM "$pid" 2>/dev/null && kill -CONT "$pid" 2>/dev/null || true; done
-  if [ -d "$VELMORA_WINE_DIR/prefix" ]; then
-    WINEPREFIX="$VELMORA_WINE_DIR/prefix" wineserver -k >/dev/null 2>&1 || true
-  fi
+  for prefix in "$VELMORA_WINE_DIR"*/prefix; do
+    [ -d "$prefix" ] && { WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true; }
+  done
   wait 2>/dev/null || true
   rm -rf "$work"
 }

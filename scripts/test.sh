@@ -12,8 +12,12 @@ source scripts/cleanup.sh
 operators() { if [ -d dist ]; then find dist -type f -exec sha256sum {} + | sort; fi; }
 before=$(operators)
 export VELMORA_OUTPUT=$PWD/build/test
-# A fresh Wine prefix takes a while to make: it is made while the rest builds.
-/usr/bin/python3 winehost/winehost.py "$VELMORA_WINE_DIR" & prefix=$!
+# Each build's programs run under Wine in a prefix of their own, side by side; a fresh prefix
+# takes a while to make, so both are made while the rest builds.
+prefixes=()
+for build in win32 win64; do
+  /usr/bin/python3 winehost/winehost.py "$VELMORA_WINE_DIR-$build" & prefixes+=($!)
+done
 
 run cmake --preset host >/dev/null
 run cmake --build --preset host
@@ -22,18 +26,21 @@ run ctest --preset host
 # fail stands for them.
 VELMORA_SIGN_COMMAND=false run scripts/own-release.sh test >"$work/release.log" || { cat "$work/release.log"; exit 1; }
 
-# Three lanes side by side: the programs under Wine, which mostly wait; the checks of the
-# release files; the fuzzing with the static analysis, which compute. The Wine helpers are
-# built while the others begin.
+# Lanes side by side: the checks of the release files from here on; once the Wine helpers
+# are built, the fuzzing with the static analysis, which compute, and each build's programs
+# under Wine, which mostly wait.
 /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/release >"$work/checks.log" 2>&1 & checks=$!
-(scripts/fuzz.sh 20 && scripts/analyze.sh) >"$work/fuzz.log" 2>&1 & fuzz=$!
 run scripts/build-helpers.sh test >"$work/helpers.log" || { cat "$work/helpers.log"; exit 1; }
-wait "$prefix"
+(scripts/fuzz.sh 20 && scripts/analyze.sh) >"$work/fuzz.log" 2>&1 & fuzz=$!
+wait "${prefixes[@]}"
 status=0
-run /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider tests/e2e || status=$?
+e2e() { VELMORA_WINE_DIR="$VELMORA_WINE_DIR-$1" /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider tests/e2e -k "$1"; }
+e2e win32 >"$work/win32.log" 2>&1 & win32=$!
+run e2e win64 || status=$?
+wait "$win32" || status=$?
 wait "$checks" || status=$?
 wait "$fuzz" || status=$?
-cat "$work/checks.log" "$work/fuzz.log"
+cat "$work/win32.log" "$work/checks.log" "$work/fuzz.log"
 if [ "$(operators)" != "$before" ]; then
   echo "The tests changed dist/, which is the operator's alone." >&2
   status=1
