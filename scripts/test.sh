@@ -31,7 +31,7 @@ VELMORA_SIGN_COMMAND=false run scripts/own-release.sh test >"$work/release.log" 
 # under Wine, which mostly wait.
 /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/release >"$work/checks.log" 2>&1 & checks=$!
 run scripts/build-helpers.sh test >"$work/helpers.log" || { cat "$work/helpers.log"; exit 1; }
-(scripts/fuzz.sh 20 && scripts/analyze.sh) >"$work/fuzz.log" 2>&1 & fuzz=$!
+(scripts/fuzz.sh 10 && scripts/analyze.sh) >"$work/fuzz.log" 2>&1 & fuzz=$!
 wait "${prefixes[@]}"
 status=0
 e2e() { VELMORA_WINE_DIR="$VELMORA_WINE_DIR-$1" /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider tests/e2e -k "$1"; }
