@@ -34,7 +34,7 @@ run scripts/build-helpers.sh test >"$work/helpers.log" || { cat "$work/helpers.l
 (scripts/fuzz.sh 10 && scripts/analyze.sh) >"$work/fuzz.log" 2>&1 & fuzz=$!
 wait "${prefixes[@]}"
 status=0
-e2e() { VELMORA_WINE_DIR="$VELMORA_WINE_DIR-$1" /usr/bin/python3 -m pytest -q -rs -p no:cacheprovider tests/e2e -k "$1"; }
+e2e() { VELMORA_WINE_DIR="$VELMORA_WINE_DIR-$1" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e2e -k "$1"; }
 e2e win32 >"$work/win32.log" 2>&1 & win32=$!
 run e2e win64 || status=$?
 wait "$win32" || status=$?
