@@ -54,13 +54,20 @@ def package(version, epoch, programs, readmes):
     return {**release, **zips, "SHA256SUMS": sums(zips)}
 
 
-def publish(release, dist):
-    """The release is written beside dist/ and put in its place in two renames, which no signal
-    divides: whatever stops the release, dist/ holds the previous one or the new one. A release
-    killed between them left the previous one as dist.old, which comes back first."""
-    new, old = dist.with_name(dist.name + ".new"), dist.with_name(dist.name + ".old")
+def recover(dist):
+    """A release killed between the two renames that put it in place left the previous release
+    as dist.old, and no dist/: it comes back when the next release starts, whatever that one
+    does afterwards."""
+    old = dist.with_name(dist.name + ".old")
     if old.exists() and not dist.exists():
         os.rename(old, dist)
+
+
+def publish(release, dist):
+    """The release is written beside dist/ (never into what a killed release left there) and put
+    in its place in two renames, which no signal divides: whatever stops the release, dist/ holds
+    the previous one or the new one."""
+    new, old = dist.with_name(dist.name + ".new"), dist.with_name(dist.name + ".old")
     for leftover in (new, old):
         shutil.rmtree(leftover, ignore_errors=True)
     for name, data in release.items():

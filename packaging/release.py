@@ -6,6 +6,7 @@ waits for the first instead of mixing with it.
     release.py SOURCE BINARY DIST VERSION SITE_HOST START_FOLDER"""
 
 import fcntl
+import os
 import shutil
 import subprocess
 import sys
@@ -16,6 +17,22 @@ import package
 from release_date import checked_date
 
 ARCHITECTURES = {"win32": "x86", "win64": "x64"}
+
+
+def place(dist):
+    """The folder the release replaces: DIST itself, or the folder DIST names when it is a
+    symbolic link (into a web server's folder, say), which stays and goes on naming the release.
+    A release is put together beside that folder and put in its place whole, so it cannot be a
+    mount point and the folder that holds it must be one this user can write: both are checked
+    before anything is built."""
+    real = Path(os.path.realpath(dist))
+    if os.path.ismount(real):
+        sys.exit(f"{dist} is a mount point, which a release cannot replace whole: make it a symbolic link to a "
+                 "folder inside the mounted file system, or a folder of that file system's own, and start again.")
+    if not (real.parent.is_dir() and os.access(real.parent, os.W_OK | os.X_OK)):
+        sys.exit(f"A release is put together beside {real}, in {real.parent}, which this user cannot write: make it "
+                 "writable for this user, or set VELMORA_DIST to a folder whose parent it can write.")
+    return real
 
 
 def lock(dist):
@@ -43,8 +60,9 @@ def build(source, binary, stage, site_host, folder):
 
 
 def main(source, binary, dist, version, site_host, start):
-    source, binary, dist = Path(source), Path(binary), Path(dist)
+    source, binary, dist = Path(source), Path(binary), place(Path(dist))
     held = lock(dist)
+    package.recover(dist)
     stage = binary / "stage"
     shutil.rmtree(stage, ignore_errors=True)
     with ThreadPoolExecutor() as pool:

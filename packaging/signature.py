@@ -1,74 +1,153 @@
-"""Reads an Authenticode signature (a DER PKCS#7 SignedData, as `osslsigncode
-extract-signature` writes it) far enough to judge it: the digest algorithms, the certificate
-its signer information names by issuer and serial number, its signature value and the RFC 3161
-timestamp token it carries. A DER reader, not a reading of any tool's text."""
+"""Reads a program's Authenticode signature from its own certificate table (pefile), with a real
+ASN.1 library (asn1crypto): the digest algorithms, the signer's certificate among those it
+carries, the value a timestamp must stamp, and its timestamps of both kinds, an RFC 3161 token
+or the older Authenticode countersignature a signing service adds. Anything malformed or
+unexpected is Unreadable, saying what is wrong; nothing is judged here but the form."""
 
 from dataclasses import dataclass
 
-SEQUENCE, OCTET_STRING, SIGNED_ATTRIBUTES, UNSIGNED_ATTRIBUTES = 0x30, 0x04, 0xA0, 0xA1
-SHA256 = bytes.fromhex("0609608648016503040201")  # 2.16.840.1.101.3.4.2.1
-TIMESTAMP_TOKEN = bytes.fromhex("060a2b060104018237030301")  # 1.3.6.1.4.1.311.3.3.1
+import pefile
+from asn1crypto import algos, cms, core, parser, tsp
+from cryptography import x509
+
+INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"  # SpcIndirectDataContent: the file's own digest
+RFC3161_TOKEN = "1.3.6.1.4.1.311.3.3.1"
+WIN_CERT_REVISION_2, WIN_CERT_TYPE_PKCS_SIGNED_DATA = 0x0200, 0x0002
 
 
-def element(data, at=0):
-    """The DER element at `at`: its tag, its content and where it ends."""
-    tag, size, at = data[at], data[at + 1], at + 2
-    if size == 0x80:
-        raise ValueError("an indefinite length, which DER does not allow")
-    if size > 0x80:
-        count = size - 0x80
-        size, at = int.from_bytes(data[at:at + count], "big"), at + count
-    if at + size > len(data):
-        raise ValueError("an element longer than its data")
-    return tag, data[at:at + size], at + size
+class Unreadable(Exception):
+    """What makes a signature unreadable."""
 
 
-def elements(content):
-    """The elements a constructed element holds, each as (tag, content, whole encoding)."""
-    found, at = [], 0
-    while at < len(content):
-        tag, body, end = element(content, at)
-        found.append((tag, body, content[at:end]))
-        at = end
-    return found
+class SpcAttributeTypeAndOptionalValue(core.Sequence):
+    _fields = [("type", core.ObjectIdentifier), ("value", core.Any, {"optional": True})]
 
 
-def issuer_and_serial(certificate):
-    """A certificate's issuer name, as encoded, and serial number."""
-    fields = elements(elements(element(certificate)[1])[0][1])
-    if fields[0][0] == 0xA0:  # the version
-        fields = fields[1:]
-    return fields[2][2], fields[0][1]
+class DigestInfo(core.Sequence):
+    _fields = [("digest_algorithm", algos.DigestAlgorithm), ("digest", core.OctetString)]
+
+
+class SpcIndirectDataContent(core.Sequence):
+    _fields = [("data", SpcAttributeTypeAndOptionalValue), ("message_digest", DigestInfo)]
+
+
+@dataclass
+class Timestamp:
+    kind: str  # "RFC 3161" or "Authenticode"
+    time: object  # datetime, UTC without a zone, as cryptography gives validity
+    token: bytes  # RFC 3161: the token itself; Authenticode: the countersignature's SignerInfo
+    authority: object  # Authenticode: the countersigner's certificate, or None; RFC 3161: None
+    digest: str  # Authenticode: the algorithm of the digest the countersigner signed
+    stamped: bytes  # Authenticode: the digest it signed; RFC 3161: b"" (openssl checks its imprint)
+    signed: bytes  # Authenticode: its signed attributes, as signed
+    value: bytes  # Authenticode: its signature value
 
 
 @dataclass
 class Signature:
-    file_digest: bytes  # the algorithm of the file's hash, as an encoded OID
-    signer_digest: bytes  # the algorithm the signer hashed with
-    signer: bytes  # the signer's certificate, DER, or b"" when the signature does not carry it
-    certificates: list  # every certificate it carries, DER
+    file_digest: str  # the algorithm of the file's hash, by asn1crypto's name ("sha256")
+    signer_digest: str  # the algorithm the signer hashed with
+    signer: object  # the signer's certificate
+    certificates: list  # every certificate it carries
     value: bytes  # the signature value, which a timestamp must stamp
-    timestamp: bytes  # the RFC 3161 timestamp token, or b""
+    timestamps: list  # Timestamp, of either kind
 
 
-def read(signature):
-    """The parts of an Authenticode signature that decide whether Windows accepts it. Raises
-    ValueError for what is not one."""
-    content_info = elements(element(signature)[1])
-    signed_data = elements(elements(content_info[1][1])[0][1])
-    content = elements(elements(signed_data[2][1])[1][1])[0][1]  # the file's SpcIndirectDataContent
-    file_digest = elements(elements(elements(content)[1][1])[0][1])[0][2]
-    certificates = [whole for _, _, whole in elements(signed_data[3][1])] if signed_data[3][0] == 0xA0 else []
-    fields = elements(elements(signed_data[-1][1])[0][1])
-    issuer, serial = [whole for _, _, whole in elements(fields[1][1])]
-    timestamp = b""
-    for tag, body, _ in fields:
-        if tag == UNSIGNED_ATTRIBUTES:
-            for attribute in elements(body):
-                kind, values = elements(attribute[1])
-                if kind[2] == TIMESTAMP_TOKEN:
-                    timestamp = elements(values[1])[0][2]
-    signer = [c for c in certificates if issuer_and_serial(c) == (issuer, element(serial)[1])]
-    return Signature(file_digest=file_digest, signer_digest=elements(fields[2][1])[0][2],
-                     signer=signer[0] if signer else b"", certificates=certificates,
-                     value=next(body for tag, body, _ in fields if tag == OCTET_STRING), timestamp=timestamp)
+def certificate_table(program):
+    """The PKCS#7 the program's first certificate table entry holds, without the entry's
+    header and the zeros that pad it to eight bytes."""
+    pe = pefile.PE(data=program, fast_load=True)
+    entry = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+    if not entry.VirtualAddress or not entry.Size:
+        raise Unreadable("it has no signature")
+    table = program[entry.VirtualAddress:entry.VirtualAddress + entry.Size]
+    length = int.from_bytes(table[:4], "little")
+    if len(table) != entry.Size or not 8 < length <= entry.Size or \
+            (int.from_bytes(table[4:6], "little"), int.from_bytes(table[6:8], "little")) != \
+            (WIN_CERT_REVISION_2, WIN_CERT_TYPE_PKCS_SIGNED_DATA):
+        raise Unreadable("its certificate table is not one Authenticode signature")
+    data = table[8:length]
+    whole = sum(map(len, parser.parse(data)[3:]))
+    if len(data) - whole >= 8 or data[whole:].strip(b"\0"):
+        raise Unreadable("its certificate table holds more than the signature")
+    return data[:whole]
+
+
+def certificate(der):
+    """A certificate cryptography reads whole (it reads extensions only when asked)."""
+    loaded = x509.load_der_x509_certificate(der)
+    loaded.extensions, loaded.subject.rfc4514_string(), loaded.issuer.rfc4514_string()
+    return loaded
+
+
+def signer_of(signer_info, certificates):
+    sid = signer_info["sid"]
+    if sid.name != "issuer_and_serial_number":
+        raise Unreadable("its signer is not named by issuer and serial number")
+    wanted = sid.chosen
+    found = [c for c in certificates if c.issuer.public_bytes() == wanted["issuer"].dump() and
+             c.serial_number == wanted["serial_number"].native]
+    return found[0] if found else None
+
+
+def attribute(attributes, kind):
+    """The first value of the attribute of that kind, or None."""
+    values = [a["values"][0] for a in attributes if kind in (a["type"].dotted, a["type"].native)]
+    return values[0] if values else None
+
+
+def rfc3161(token):
+    info = cms.ContentInfo.load(token.dump())
+    stamp = info["content"]["encap_content_info"]["content"].parsed
+    if not isinstance(stamp, tsp.TSTInfo):
+        raise Unreadable("its RFC 3161 token holds no time-stamp information")
+    return Timestamp("RFC 3161", stamp["gen_time"].native.replace(tzinfo=None), token.dump(), None, "", b"", b"", b"")
+
+
+def countersignature(signer_info, certificates, value):
+    attributes = signer_info["signed_attrs"] if signer_info["signed_attrs"].native is not None else []
+    stamped, when = attribute(attributes, "message_digest"), attribute(attributes, "signing_time")
+    if stamped is None or when is None:
+        raise Unreadable("its Authenticode timestamp lacks the digest it stamps or its time")
+    signed = signer_info["signed_attrs"].dump()
+    return Timestamp("Authenticode", when.native.replace(tzinfo=None), signer_info.dump(),
+                     signer_of(signer_info, certificates), signer_info["digest_algorithm"]["algorithm"].native,
+                     stamped.native, b"\x31" + signed[1:], signer_info["signature"].native)
+
+
+def parse(data):
+    info = cms.ContentInfo.load(data, strict=True)
+    if info["content_type"].native != "signed_data":
+        raise Unreadable("its certificate table holds no signed data")
+    signed = info["content"]
+    content = signed["encap_content_info"]
+    if content["content_type"].dotted != INDIRECT_DATA or len(signed["signer_infos"]) != 1:
+        raise Unreadable("it is not one Authenticode signature of a program")
+    indirect = content["content"].parse(SpcIndirectDataContent)
+    certificates = [certificate(c.chosen.dump()) for c in signed["certificates"] or []
+                    if c.name == "certificate"]
+    signer_info = signed["signer_infos"][0]
+    value = signer_info["signature"].native
+    timestamps = []
+    for unsigned in (signer_info["unsigned_attrs"] if signer_info["unsigned_attrs"].native is not None else []):
+        for each in unsigned["values"]:
+            if unsigned["type"].dotted == RFC3161_TOKEN:
+                timestamps.append(rfc3161(each))
+            elif unsigned["type"].native == "counter_signature":
+                timestamps.append(countersignature(each, certificates, value))
+    return Signature(indirect["message_digest"]["digest_algorithm"]["algorithm"].native,
+                     signer_info["digest_algorithm"]["algorithm"].native, signer_of(signer_info, certificates),
+                     certificates, value, timestamps)
+
+
+def read(program):
+    """The signature of a program, given as its bytes; Unreadable, saying why, for a program
+    without one or with one that is malformed. asn1crypto parses lazily, so the whole signature
+    is read here, and whatever it or cryptography cannot read is caught here too."""
+    try:
+        return parse(certificate_table(program))
+    except Unreadable:
+        raise
+    except Exception as error:  # pefile, asn1crypto and cryptography each raise their own
+        first = str(error).splitlines()[0] if str(error) else ""
+        raise Unreadable(f"its signature is malformed ({type(error).__name__}: {first})") from error

@@ -10,37 +10,29 @@ import shlex
 import shutil
 import ssl
 import subprocess
-import sys
 import tempfile
 import time
 from datetime import datetime
 from pathlib import Path
 
+from asn1crypto import pkcs12 as pkcs12_form
 from cryptography import x509
-from cryptography.hazmat.primitives.serialization import Encoding
+from cryptography.hazmat.primitives.serialization import Encoding, pkcs12
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
 import signature
+import timestamps
 from release_date import git
+from timestamps import Refused, run
 
 WAYS = ("VELMORA_SIGN_PKCS11_MODULE", "VELMORA_SIGN_KEY", "VELMORA_SIGN_CERT", "VELMORA_SIGN_COMMAND", "VELMORA_SIGN_PFX")
 TOKEN = WAYS[:3]
 FILES = ("VELMORA_SIGN_PKCS11_MODULE", "VELMORA_SIGN_CERT", "VELMORA_SIGN_PFX", "VELMORA_SIGN_PASSWORD_FILE",
          "VELMORA_SIGN_CA_FILE")
-TIMESTAMPS_WAIT = 110  # seconds for all the servers together; each has VELMORA_SIGN_TIMESTAMP_WAIT (30)
-
-
-class Refused(Exception):
-    """Why the release cannot be signed."""
 
 
 def asked():
     return any(os.environ.get(way) for way in WAYS)
-
-
-def run(command, **options):
-    return subprocess.run([str(c) for c in command], stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                          **options)
 
 
 def settings(start, source):
@@ -69,9 +61,17 @@ def settings(start, source):
     return found
 
 
-def pem_certificates(text):
-    return [x509.load_pem_x509_certificate(block.encode()) for block in
-            re.findall(r"-----BEGIN CERTIFICATE-----.+?-----END CERTIFICATE-----", text, re.S)]
+def pem_blocks(path):
+    return re.findall(r"-----BEGIN CERTIFICATE-----.+?-----END CERTIFICATE-----", Path(path).read_text(errors="replace"),
+                      re.S)
+
+
+def pem_certificates(path, setting):
+    """The certificates a PEM file holds, each read whole; one that cannot be read is refused."""
+    try:
+        return [signature.certificate(ssl.PEM_cert_to_DER_cert(block)) for block in pem_blocks(path)]
+    except Exception as error:  # cryptography reads less than OpenSSL: a bad extension, version or date
+        raise Refused(f"{setting} names {path}, which holds a certificate that cannot be read: {error}") from error
 
 
 def der(certificate):
@@ -91,7 +91,7 @@ class Token:
         self.arguments = ["-pkcs11module", setting["VELMORA_SIGN_PKCS11_MODULE"], "-key", setting["VELMORA_SIGN_KEY"],
                           "-certs", setting["VELMORA_SIGN_CERT"]] + password(setting)
         self.named = "VELMORA_SIGN_CERT's first certificate"
-        self.certificate = pem_certificates(Path(setting["VELMORA_SIGN_CERT"]).read_text(errors="replace"))[:1]
+        self.certificate = pem_certificates(setting["VELMORA_SIGN_CERT"], "VELMORA_SIGN_CERT")[:1]
 
 
 class Pfx:
@@ -100,13 +100,29 @@ class Pfx:
     def __init__(self, setting):
         self.arguments = ["-pkcs12", setting["VELMORA_SIGN_PFX"]] + (password(setting) or ["-pass", ""])
         self.named = "the certificate of VELMORA_SIGN_PFX's key"
-        secret = f"file:{setting['VELMORA_SIGN_PASSWORD_FILE']}" if "VELMORA_SIGN_PASSWORD_FILE" in setting else "pass:"
-        for legacy in ([], ["-legacy"]):
-            shown = run(["openssl", "pkcs12", "-in", setting["VELMORA_SIGN_PFX"], "-nokeys", "-clcerts", "-passin", secret,
-                         *legacy])
-            if shown.returncode == 0:
+        path = setting["VELMORA_SIGN_PFX"]
+        data = Path(path).read_bytes()
+        try:
+            pkcs12_form.Pfx.load(data, strict=True).native
+        except Exception as error:
+            raise Refused(f"VELMORA_SIGN_PFX names {path}, which is not a PKCS#12 file.") from error
+        # osslsigncode reads the password file's first line, as this does.
+        given = Path(setting["VELMORA_SIGN_PASSWORD_FILE"]).read_bytes().split(b"\n")[0].rstrip(b"\r") \
+            if "VELMORA_SIGN_PASSWORD_FILE" in setting else None
+        for secret in ([given] if given is not None else [None, b""]):
+            try:
+                certificate = pkcs12.load_key_and_certificates(data, secret)[1]
                 break
-        self.certificate = pem_certificates(shown.stdout)[:1]
+            except ValueError:
+                continue
+        else:
+            raise Refused("The password in VELMORA_SIGN_PASSWORD_FILE does not open VELMORA_SIGN_PFX: wrong password."
+                          if given is not None else f"VELMORA_SIGN_PFX names {path}, which needs a password: "
+                          "VELMORA_SIGN_PASSWORD_FILE names the file that holds it.")
+        try:
+            self.certificate = [signature.certificate(certificate.public_bytes(Encoding.DER))] if certificate else []
+        except Exception as error:
+            raise Refused(f"VELMORA_SIGN_PFX names {path}, whose certificate cannot be read: {error}") from error
 
 
 class Command:
@@ -139,73 +155,23 @@ def key_source(setting, start):
     return {"VELMORA_SIGN_PFX": Pfx, "VELMORA_SIGN_COMMAND": lambda s: Command(s, start), "a token": Token}[ways[0]](setting)
 
 
-def why_not_signed(output, setting):
-    """What osslsigncode's failure means, in the operator's terms."""
+def why_not_signed(output):
+    """What osslsigncode's failure means, in the operator's terms: a token's refusal of the PIN
+    comes back only as the PKCS#11 library's own words."""
     if "PIN incorrect" in output or "PIN_INCORRECT" in output:
         return "The token refused the PIN in VELMORA_SIGN_PASSWORD_FILE: wrong PIN."
-    if "mac verify failure" in output:
-        return "The password in VELMORA_SIGN_PASSWORD_FILE does not open VELMORA_SIGN_PFX: wrong password."
-    if "VELMORA_SIGN_PFX" in setting and "Type=PKCS12" in output:
-        return f"VELMORA_SIGN_PFX names {setting['VELMORA_SIGN_PFX']}, which is not a PKCS#12 file."
     return f"osslsigncode failed:\n{output}"
-
-
-def read_signature(program, work):
-    """The program's signature, read, or None when it has none."""
-    extracted = work / "signature.der"
-    extracted.unlink(missing_ok=True)
-    if run(["osslsigncode", "extract-signature", "-in", program, "-out", extracted]).returncode != 0:
-        return None
-    try:
-        return signature.read(extracted.read_bytes())
-    except (ValueError, IndexError):
-        return None
-
-
-def timestamp_problem(found, authorities, work):
-    """Why Windows would reject a signature's timestamp, or None: its token must be signed by a
-    certificate for time stamping that chains to a trusted root, and stamp this signature."""
-    if not found or not found.timestamp:
-        return "it carries no timestamp"
-    (work / "token.der").write_bytes(found.timestamp)
-    (work / "stamped.bin").write_bytes(found.value)
-    checked = run(["openssl", "ts", "-verify", "-token_in", "-in", work / "token.der", "-data", work / "stamped.bin",
-                   "-CAfile", authorities])
-    if checked.returncode == 0:
-        return None
-    errors = [line.split(":", 5)[-1] for line in checked.stderr.splitlines() if ":error:" in line]
-    return "; ".join(errors) or checked.stdout.strip()
-
-
-def stamp(program, servers, wait, deadline, authorities, work):
-    """Adds a timestamp from the first server that gives one Windows accepts: a server that does
-    not is named, with why, and not asked again. Each remaining server gets its share of what
-    is left of the time all have together. Returns the server."""
-    while servers:
-        server, left = servers[0], deadline - time.monotonic()
-        turn = min(wait, left / len(servers))
-        if turn < 1:
-            raise Refused(f"The timestamp servers had {TIMESTAMPS_WAIT} s in all; not tried: {', '.join(servers)}.")
-        stamped = work / "stamped.exe"
-        stamped.unlink(missing_ok=True)
-        try:
-            done = run(["osslsigncode", "add", "-ts", server, "-in", program, "-out", stamped], timeout=turn)
-            why = None if done.returncode == 0 else f"it gave no timestamp ({done.stderr.strip() or done.stdout.strip()})"
-        except subprocess.TimeoutExpired:
-            why = f"it did not answer within {turn:.0f} s"
-        why = why or timestamp_problem(read_signature(stamped, work), authorities, work)
-        if why is None:
-            os.replace(stamped, program)
-            return server
-        print(f"The timestamp server {server} is not used: {why}.", file=sys.stderr)
-        servers.pop(0)
-    raise Refused("No timestamp server in VELMORA_SIGN_TIMESTAMP_URL gave a timestamp Windows accepts.")
 
 
 def missing_issuer(signer, carried, authorities):
     """The issuer that the signer's chain, through the certificates it carries, does not reach
     among the trusted roots, or None."""
-    trusted = {c.subject for c in pem_certificates(Path(authorities).read_text(errors="replace"))}
+    trusted = set()
+    for block in pem_blocks(authorities):
+        try:
+            trusted.add(x509.load_pem_x509_certificate(block.encode()).subject)
+        except ValueError:  # a root cryptography cannot read names no issuer here
+            continue
     by_subject = {c.subject: c for c in carried}
     certificate, seen = signer, set()
     while certificate.issuer not in trusted:
@@ -237,11 +203,14 @@ def verify(program, name, key, authorities, work):
     with the intermediates it carries, and a timestamp, if it has one, that stamps it. Returns
     the signer's certificate and whether it is timestamped."""
     now = int(time.time())
-    found = read_signature(program, work)
-    if found is None or not found.signer:
-        raise Refused(f"The signature of {name} does not verify: it has none, or none that names its certificate.")
-    signer = x509.load_der_x509_certificate(found.signer)
-    if key.named and (not key.certificate or found.signer != der(key.certificate[0])):
+    try:
+        found = signature.read(program.read_bytes())
+    except signature.Unreadable as error:
+        raise Refused(f"The signature of {name} does not verify: {error}.") from error
+    signer = found.signer
+    if signer is None:
+        raise Refused(f"The signature of {name} does not verify: it does not carry the certificate that signed it.")
+    if key.named and (not key.certificate or der(signer) != der(key.certificate[0])):
         wanted = key.certificate[0].subject.rfc4514_string() if key.certificate else "none it could read"
         raise Refused(f"{name} was signed with the certificate of {signer.subject.rfc4514_string()}, not with "
                       f"{key.named} ({wanted}). A token holding more than one key under that name signs with the "
@@ -249,21 +218,29 @@ def verify(program, name, key, authorities, work):
     error = unusable(signer, datetime.utcfromtimestamp(now))
     if error:
         raise Refused(f"{name}: {error}")
-    if (found.file_digest, found.signer_digest) != (signature.SHA256, signature.SHA256):
+    if (found.file_digest, found.signer_digest) != ("sha256", "sha256"):
         raise Refused(f"{name} is not signed with SHA-256 alone, which Windows 10 and 11 require.")
     verified = run(["osslsigncode", "verify", "-CAfile", authorities, "-TSA-CAfile", authorities, "-time", now,
                     "-in", program])
     if verified.returncode != 0:
-        carried = [x509.load_der_x509_certificate(c) for c in found.certificates]
-        issuer = missing_issuer(signer, carried, authorities)
+        issuer = missing_issuer(signer, found.certificates, authorities)
         hint = (f": its chain needs {issuer}, which is not among the trusted roots here; VELMORA_SIGN_CA_FILE adds "
                 "it (as Microsoft's Trusted Signing needs Microsoft Identity Verification Root Certificate Authority "
                 "2020)" if issuer else "")
         raise Refused(f"The signature of {name} does not verify{hint}:\n{verified.stdout}{verified.stderr}")
-    problem = found.timestamp and timestamp_problem(found, authorities, work)
+    problem = timestamps.problems(found, authorities, work)
     if problem:
         raise Refused(f"The timestamp of {name} would not be accepted: {problem}.")
-    return signer, bool(found.timestamp)
+    return signer, bool(found.timestamps)
+
+
+def unstamped(program):
+    """Whether a program is signed without a timestamp; one whose signature cannot be read is
+    left to the verification, which says why."""
+    try:
+        return not signature.read(program.read_bytes()).timestamps
+    except signature.Unreadable:
+        return False
 
 
 def sign(programs, epoch, start, source):
@@ -274,7 +251,8 @@ def sign(programs, epoch, start, source):
         raise Refused("Signing needs osslsigncode (Debian package osslsigncode).")
     key = key_source(setting, start)
     servers = setting.get("VELMORA_SIGN_TIMESTAMP_URL", "").split()
-    wait, deadline, stampers = float(setting["VELMORA_SIGN_TIMESTAMP_WAIT"]), time.monotonic() + TIMESTAMPS_WAIT, []
+    wait, stampers = float(setting["VELMORA_SIGN_TIMESTAMP_WAIT"]), []
+    deadline = time.monotonic() + timestamps.TIMESTAMPS_WAIT
     system = ssl.get_default_verify_paths().cafile
     with tempfile.TemporaryDirectory() as folder:
         work = Path(folder)
@@ -284,14 +262,14 @@ def sign(programs, epoch, start, source):
         for name, program in programs.items():
             if isinstance(key, Command):
                 key.sign(program, name)
-                continue
-            done = run(["osslsigncode", "sign", *key.arguments, "-h", "sha256", "-time", epoch, "-in", program,
-                        "-out", work / "signed.exe"])
-            if done.returncode != 0:
-                raise Refused(why_not_signed(done.stdout + done.stderr, setting))
-            os.replace(work / "signed.exe", program)
-            if servers:
-                stampers.append(stamp(program, servers, wait, deadline, authorities, work))
+            else:
+                done = run(["osslsigncode", "sign", *key.arguments, "-h", "sha256", "-time", epoch, "-in", program,
+                            "-out", work / "signed.exe"])
+                if done.returncode != 0:
+                    raise Refused(why_not_signed(done.stdout + done.stderr))
+                os.replace(work / "signed.exe", program)
+            if servers and unstamped(program):
+                stampers.append(timestamps.stamp(program, servers, wait, deadline, authorities, work))
         # Only now, whoever signed them and whatever a sign command did to the others meanwhile:
         # exactly the bytes checked here are packaged.
         verified, signers, stamped = {}, [], []

@@ -5,13 +5,20 @@ a CA delivers them. A second root, which nothing trusts, issues a timestamp auth
 own. Also a SoftHSM2 token holding the signer's key, and RFC 3161 timestamp servers on
 loopback."""
 
+import base64
 import datetime
+import hashlib
 import http.server
 import socket
 import ssl
 import subprocess
 import threading
 from pathlib import Path
+
+from asn1crypto import cms, core
+from asn1crypto import x509 as asn1x509
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import padding
 
 CA_CONFIG = """[ca]
 default_ca = issuer
@@ -27,12 +34,12 @@ commonName = supplied
 """
 SIGNER = "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage={}\n"
 CA = "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n"
-TODAY = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%d000000Z")
+NOW = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%d%H%M%SZ")
 # By name: the issuer, valid from, valid until, and what for. The signer's end date is its own
-# (the release names it); "fresh" is issued after any commit; the rest are what Windows refuses.
+# (the release names it); "fresh" is issued now, after any commit; the rest are what Windows refuses.
 SIGNERS = {"intermediate": ("ca", "20000101000000Z", "20991231000000Z", None),
            "signer": ("intermediate", "20000101000000Z", "20971231000000Z", "codeSigning"),
-           "fresh": ("intermediate", TODAY, "20991231000000Z", "codeSigning"),
+           "fresh": ("intermediate", NOW, "20991231000000Z", "codeSigning"),
            "tsa": ("intermediate", "20000101000000Z", "20991231000000Z", "critical,timeStamping"),
            "expired": ("intermediate", "20000101000000Z", "20010101000000Z", "codeSigning"),
            "not-yet-valid": ("intermediate", "20900101000000Z", "20991231000000Z", "codeSigning"),
@@ -92,11 +99,38 @@ def make_token(folder):
                 VELMORA_SIGN_PASSWORD_FILE="pin")
 
 
+class LegacyRequest(core.Sequence):  # what a client asks an Authenticode timestamp server
+    _fields = [("type", core.ObjectIdentifier), ("content", cms.ContentInfo)]
+
+
+def countersignature(query, folder, authority, when):
+    """An Authenticode timestamp server's reply: a SignedData whose signer countersigns, at
+    `when`, the signature value it was sent; base64, as such servers answer."""
+    value = LegacyRequest.load(base64.b64decode(query))["content"]["content"].native
+    key = serialization.load_pem_private_key((folder / f"{authority}.key").read_bytes(), None)
+    certificates = [asn1x509.Certificate.load(ssl.PEM_cert_to_DER_cert((folder / f"{n}.pem").read_text()))
+                    for n in (authority, "intermediate")]
+    attributes = cms.CMSAttributes([
+        {"type": "content_type", "values": ["data"]},
+        {"type": "signing_time", "values": [cms.Time(name="utc_time" if when.year < 2050 else "general_time", value=when)]},
+        {"type": "message_digest", "values": [hashlib.sha256(value).digest()]}])
+    signer = {"version": "v1", "sid": {"issuer_and_serial_number": {
+        "issuer": certificates[0].issuer, "serial_number": certificates[0].serial_number}},
+        "digest_algorithm": {"algorithm": "sha256"}, "signed_attrs": attributes,
+        "signature_algorithm": {"algorithm": "rsassa_pkcs1v15"},
+        "signature": key.sign(attributes.dump(), padding.PKCS1v15(), hashes.SHA256())}
+    return base64.b64encode(cms.ContentInfo({"content_type": "signed_data", "content": {
+        "version": "v1", "digest_algorithms": [{"algorithm": "sha256"}], "encap_content_info": {"content_type": "data"},
+        "certificates": certificates, "signer_infos": [signer]}}).dump())
+
+
 def timestamp_servers(folder):
-    """Starts servers on loopback for this process's life; returns their URLs by kind: one that
-    stamps what it is sent, one that accepts connections and never answers, one that answers
-    every request with its reply to the first (a stamp of another signature), and one whose
-    authority chains to the root nobody trusts."""
+    """Starts a server on loopback for this process's life, which stamps in both kinds: an RFC 3161
+    token (openssl ts -reply) or an Authenticode countersignature, as the client asks. Returns
+    URLs by kind: one that stamps what it is sent; one whose clock is two days behind, one a
+    century ahead; one that answers every request with its reply to the first (a stamp of
+    another signature); one whose authority chains to the root nobody trusts; and one that
+    accepts connections and never answers."""
     for authority in ("tsa", "untrusted-tsa"):
         (folder / f"{authority}.cnf").write_text(f"""[tsa]
 default_tsa = stamps
@@ -111,32 +145,38 @@ signer_digest = sha256
 ess_cert_id_chain = no
 """)
     (folder / "tsa-serial").write_text("01\n")
+    replies = {}
 
-    def serve(authority, replay=False):
-        replies = []
-
-        class Stamp(http.server.BaseHTTPRequestHandler):
-            def do_POST(self):
-                query = self.rfile.read(int(self.headers["Content-Length"]))
-                if not (replay and replies):
-                    replies.append(subprocess.run(
+    class Stamp(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):  # the path: /AUTHORITY/CLOCK/ or /AUTHORITY/CLOCK/replay
+            _, authority, clock, replay = self.path.split("/")
+            query = self.rfile.read(int(self.headers["Content-Length"]))
+            legacy = self.headers["Content-Type"] != "application/timestamp-query"
+            if not (replay and (self.path, legacy) in replies):
+                if legacy:
+                    days = int(clock[:-1]) * (365 if clock.endswith("y") else 1) if clock != "now" else 0
+                    when = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=days)
+                    replies[self.path, legacy] = countersignature(query, folder, authority, when)
+                else:
+                    replies[self.path, legacy] = subprocess.run(
+                        (["faketime", "-f", clock] if clock != "now" else []) +
                         ["openssl", "ts", "-reply", "-config", str(folder / f"{authority}.cnf"), "-queryfile",
-                         "/dev/stdin", "-out", "/dev/stdout"], input=query, capture_output=True).stdout)
-                self.send_response(200)
-                self.send_header("Content-Type", "application/timestamp-reply")
-                self.send_header("Content-Length", str(len(replies[-1])))
-                self.end_headers()
-                self.wfile.write(replies[-1])
+                         "/dev/stdin", "-out", "/dev/stdout"], input=query, capture_output=True).stdout
+            reply = replies[self.path, legacy]
+            self.send_response(200)
+            self.send_header("Content-Type", "application/octet-stream" if legacy else "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(reply)))
+            self.end_headers()
+            self.wfile.write(reply)
 
-            def log_message(self, *_):
-                pass
+        def log_message(self, *_):
+            pass
 
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Stamp)
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-        return server
-
-    servers = {"stamping": serve("tsa"), "replaying": serve("tsa", replay=True), "untrusted": serve("untrusted-tsa"),
-               "silent": socket.create_server(("127.0.0.1", 0))}  # the kernel accepts; nobody answers
-    timestamp_servers.kept = list(servers.values())
-    port = lambda s: (s.server_address if hasattr(s, "server_address") else s.getsockname())[1]
-    return {kind: f"http://127.0.0.1:{port(s)}/" for kind, s in servers.items()}
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Stamp)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    silent = socket.create_server(("127.0.0.1", 0))  # the kernel accepts; nobody answers
+    timestamp_servers.kept = [server, silent]
+    at = f"http://127.0.0.1:{server.server_address[1]}"
+    return {"stamping": f"{at}/tsa/now/", "behind": f"{at}/tsa/-2d/", "ahead": f"{at}/tsa/+100y/",
+            "replaying": f"{at}/tsa/now/replay", "untrusted": f"{at}/untrusted-tsa/now/",
+            "silent": f"http://127.0.0.1:{silent.getsockname()[1]}/"}

@@ -20,7 +20,10 @@ import pefile
 import pytest
 
 import package
+import release
+import signature
 import signing as signing_module
+import timestamps
 from certificates import make_certificate, make_token, timestamp_servers
 from release_date import checked_date
 from winehost import DIST, OUTPUT
@@ -186,17 +189,23 @@ def test_a_sites_release_and_a_release_elsewhere(elsewhere):
     assert workflow()[1] == dist
 
 
-# dist/ is the operator's. Two releases into it at once, of two presets: the second waits for
-# the first, and dist/ ends with the programs of one host. A release stopped while it signs by a
+# dist/ is the operator's, often a link to a web server's folder. Two releases into it at once,
+# of two presets: the second waits for the first, and the folder the link names ends with the
+# programs of one host, the link kept. A release stopped while it signs by a
 # signal to its process group, which ends every process of it, leaves dist/ as it was. (The
 # test command's own release, with a sign command that fails standing for an operator's
 # settings, shows that those build a release of their own, unsigned.)
 def test_the_operators_dist_is_theirs_alone(elsewhere):
     top, folder, workflow = elsewhere
+    shutil.rmtree(folder / "dist")
+    (top / "web root").mkdir()
+    (folder / "dist").symlink_to(top / "web root", target_is_directory=True)
     releases = [workflow("cmake", "--workflow", "--preset", preset, wait=False) for preset in ("site", "release")]
     said = [release.communicate()[0] for release in releases]
     assert [r.returncode for r in releases] == [0, 0] and "this one waits for it to end" in "".join(said), said
     dist = files(folder / "dist")
+    assert (folder / "dist").is_symlink() and files(top / "web root") == dist
+    assert [p.name for p in top.glob("web root.*")] == ["web root.lock"]
     hosts = {host for name, data in dist.items() if name.endswith(".exe")
              for host in (b"play.example.com", b"velmora.example") if host in data}
     assert len(hosts) == 1 and (b"Velmora Test signer" in dist["win32/VelmoraPlayer.exe"]) == (hosts == {b"play.example.com"})
@@ -215,27 +224,49 @@ def test_the_operators_dist_is_theirs_alone(elsewhere):
     assert files(folder / "dist") == dist
 
 
-# Killed between the two renames that put a release in place, the previous release stays
-# (beside dist/), and comes back at the next release's start, whether that one ends or not.
-def test_a_release_killed_while_it_is_put_in_place(tmp_path, monkeypatch):
-    dist, rename = tmp_path / "dist", os.rename
-    (dist / "win32").mkdir(parents=True)
-    (dist / "win32" / "SHA256SUMS").write_text("previous")
-    monkeypatch.setattr(os, "rename", lambda *paths: (rename(*paths), sys.exit("killed")))
-    with pytest.raises(SystemExit):
+# Where dist/ is, and what a killed release left beside it. A mount point, or a folder whose parent
+# cannot be written, is refused before anything is built. Killed between the two renames that
+# put a release in place, the previous release is beside dist/ and comes back at the next start,
+# however early that one fails; a half-written dist.new is never published.
+@pytest.mark.parametrize("where, left, says", [
+    ("/proc", None, "/proc is a mount point, which a release cannot replace whole: make it a symbolic link"),
+    ("missing/dist", None, "missing, which this user cannot write: make it writable"),
+    ("dist", "dist.old", "The win32 build failed"), ("dist", "dist.new", None)])
+def test_what_is_where_dist_is(tmp_path, capsys, where, left, says):
+    dist = tmp_path / where
+    if left:
+        (tmp_path / left / "win32").mkdir(parents=True)
+        (tmp_path / left / "win32" / "SHA256SUMS").write_text(left)
+    if says is None:
         package.publish({"win32/SHA256SUMS": b"new"}, dist)
-    monkeypatch.setattr(os, "rename", rename)
-    monkeypatch.setattr(Path, "write_bytes", lambda *_: sys.exit("killed"))
-    with pytest.raises(SystemExit):
-        package.publish({"win32/SHA256SUMS": b"newer"}, dist)
-    assert files(dist) == {"win32/SHA256SUMS": b"previous"}
+        assert files(tmp_path) == {"dist/win32/SHA256SUMS": b"new"}
+        return
+    with pytest.raises(SystemExit) as stopped:
+        release.main(tmp_path / "no sources", tmp_path / "build", dist, VERSION, "velmora.example", tmp_path)
+    assert says in str(stopped.value) + capsys.readouterr().out and not (tmp_path / "build").exists()
+    if left:
+        assert files(tmp_path) == {"dist/win32/SHA256SUMS": b"dist.old", "dist.lock": b""}
 
 
-@pytest.fixture(scope="module")
-def signing():
+def debian12_osslsigncode():
+    """The osslsigncode of Debian 12's main archive (2.5), which a site operator's stock Debian 12
+    has, unpacked into the test command's build folder: nothing is installed."""
+    folder = OUTPUT / "osslsigncode-2.5"
+    if not (folder / "usr/bin/osslsigncode").exists():
+        fetch = lambda: subprocess.run(["apt-get", "download", "osslsigncode=2.5-4"], cwd=OUTPUT, capture_output=True)
+        if fetch().returncode != 0:  # the package lists may be older than the package
+            subprocess.run(["apt-get", "update", "-qq"], capture_output=True)
+            assert fetch().returncode == 0, "apt-get download osslsigncode=2.5-4 failed"
+        subprocess.run(["dpkg", "-x", next(OUTPUT.glob("osslsigncode_2.5-4_*.deb")), folder], check=True)
+    return folder / "usr/bin/osslsigncode"
+
+
+@pytest.fixture(scope="module", params=["installed", "debian12"])
+def signing(request):
     """Keys and certificates in a folder of their own (where the release is started, and a git
     checkout that ignores all but the PIN), a SoftHSM2 token, timestamp servers, and shims that
-    log every openssl and osslsigncode command line; and a way to finish the test command's
+    log every openssl and osslsigncode command line (the osslsigncode installed here, or Debian
+    12's); and a way to finish the test command's
     built programs alone (package.py) into a copy of its release, which returns what that
     printed and the copy before and after, having checked that no secret was in a command line
     or the output."""
@@ -246,14 +277,17 @@ def signing():
     subprocess.run(["git", "init", "-q", keys], check=True)
     (keys / ".gitignore").write_text("*\n!pin\n")
     (keys / "sign-service.sh").write_text(  # a signing service's tool, signing in place, leaving a backup
-        'cp "$1" "$1.bak" && osslsigncode sign -pkcs12 signer.pfx -readpass password -h ${HASH:-sha256} ${TS:+-ts $TS} -in "$1" '
+        'cp "$1" "$1.bak" && osslsigncode sign -pkcs12 ${PFX:-signer.pfx} -readpass password -h ${HASH:-sha256} '
+        '${TS:+${KIND:--ts} $TS} -in "$1" '
         '-out "$1.new" && mv "$1.new" "$1"\n')
     (keys / "meddling.sh").write_text(  # one that breaks the program it signed before
         'sh sign-service.sh "$1" && { [ ! -f last ] || printf x | dd of="$(cat last)" bs=1 seek=1024 conv=notrunc; }'
         ' 2>/dev/null; echo "$1" > last\n')
     (top / "shims").mkdir()
-    for tool in ("openssl", "osslsigncode"):
-        (top / "shims" / tool).write_text(f'#!/bin/sh\necho "{tool} $*" >> "{top}/commands.log"\nexec /usr/bin/{tool} "$@"\n')
+    tools = {"openssl": "/usr/bin/openssl", "osslsigncode": "/usr/bin/osslsigncode" if request.param == "installed"
+             else debian12_osslsigncode()}
+    for tool, path in tools.items():
+        (top / "shims" / tool).write_text(f'#!/bin/sh\necho "{tool} $*" >> "{top}/commands.log"\nexec {path} "$@"\n')
         (top / "shims" / tool).chmod(0o755)
 
     def package(tmp_path, source=ROOT, **settings):
@@ -265,7 +299,7 @@ def signing():
         env = {k: v for k, v in os.environ.items() if not k.startswith("VELMORA_SIGN_")}
         env.update(PATH=f"{top / 'shims'}:{env['PATH']}", **settings)
         # Bounded: a release that hangs (on a silent timestamp server, say) fails the test.
-        done = subprocess.run(["python3", ROOT / "packaging" / "package.py", tmp_path / "stage", tmp_path / "dist",
+        done = subprocess.run([sys.executable, ROOT / "packaging" / "package.py", tmp_path / "stage", tmp_path / "dist",
                                VERSION, commit_date(), OUTPUT / "readme", "velmora.example", keys, source], cwd=keys,
                               env=env, capture_output=True, text=True, timeout=120)
         shown = (top / "commands.log").read_text() + done.stdout + done.stderr
@@ -286,20 +320,28 @@ URL, WAIT = "VELMORA_SIGN_TIMESTAMP_URL", "VELMORA_SIGN_TIMESTAMP_WAIT"
 # VELMORA_SIGN_CA_FILE unless a row says otherwise. Signed: a token whose chain file carries
 # certificates besides the signer's chain (one expired); a signing service's command, leaving
 # backups; a .pfx in the format older Windows exports write, its root only among the system's,
-# inside a checkout that ignores it; one issued after the last commit, timestamped after servers
-# that never answer, chain to no trusted root, or replay an earlier stamp, each named with why.
-# Refused, quickly, leaving dist/ as it was: everything Windows would not accept.
+# inside a checkout that ignores it; one issued now, timestamped after servers that never answer,
+# whose clock is two days behind or a century ahead, chain to no trusted root, or replay an
+# earlier stamp, each named with why; a sign command's program stamped by the servers listed, and
+# one a signing service stamped the older Authenticode way. Refused, quickly, leaving dist/ as it
+# was: everything Windows would not accept. An empty setting is no setting.
 @pytest.mark.parametrize("settings, says", [
     (TOKEN, ["signed without a timestamp: Windows accepts the signatures until 2097-12-31 00:00 UTC"]),
     ({"VELMORA_SIGN_COMMAND": "sh sign-service.sh"}, ["signed by VELMORA_SIGN_COMMAND without a timestamp"]),
     ({"VELMORA_SIGN_PFX": "legacy.pfx", "VELMORA_SIGN_PASSWORD_FILE": "password", "SSL_CERT_FILE": "bundle.pem",
       "VELMORA_SIGN_CA_FILE": "", "source": "keys"}, ["signed without a timestamp"]),
     ({"VELMORA_SIGN_PFX": "fresh.pfx", "VELMORA_SIGN_PASSWORD_FILE": "password", WAIT: "3",
-      URL: "{silent} {untrusted} {replaying} {stamping}"},
+      URL: "{silent} {behind} {ahead} {untrusted} {replaying} {stamping}"},
      ["signed with a certificate valid until 2099-12-31 00:00 UTC, timestamped by {replaying} and {stamping}.",
       "{silent} is not used: it did not answer within 3 s", "{untrusted} is not used: ", "unable to get local issuer",
-      "{replaying} is not used: ", "message imprint mismatch"]),
+      "{behind} is not used: its RFC 3161 timestamp gives", "when the signer's certificate was not valid",
+      "{ahead} is not used: what it gave cannot be read", "{replaying} is not used: ", "message imprint mismatch"]),
+    ({"VELMORA_SIGN_COMMAND": "sh sign-service.sh", URL: "{stamping}"},
+     ["signed by VELMORA_SIGN_COMMAND with a certificate valid until 2097-12-31 00:00 UTC, timestamped by {stamping}"]),
+    ({"VELMORA_SIGN_COMMAND": "env KIND=-t TS={stamping} sh sign-service.sh"},
+     ["signed by VELMORA_SIGN_COMMAND with a certificate valid until 2097-12-31 00:00 UTC, timestamped."]),
     (dict(TOKEN, VELMORA_SIGN_PASSWORD_FILE="password"), ["wrong PIN"]),
+    (dict(TOKEN, VELMORA_SIGN_KEY="pkcs11:token=velmora;object=signer;pin-value=4321"), ["VELMORA_SIGN_KEY holds a PIN"]),
     (dict(TOKEN, VELMORA_SIGN_CERT=""), ["VELMORA_SIGN_CERT is not set"]),
     (dict(TOKEN, VELMORA_SIGN_CERT="fresh-first.pem"), ["not with VELMORA_SIGN_CERT's first certificate (CN=Velmora Test fresh)"]),
     (dict(PFX, VELMORA_SIGN_PASSWORD_FILE="pin"), ["wrong password"]),
@@ -320,15 +362,23 @@ URL, WAIT = "VELMORA_SIGN_TIMESTAMP_URL", "VELMORA_SIGN_TIMESTAMP_WAIT"
     ({"VELMORA_SIGN_COMMAND": "env HASH=sha1 sh sign-service.sh"}, ["not signed with SHA-256"]),
     ({"VELMORA_SIGN_COMMAND": "env TS={untrusted} sh sign-service.sh"},
      ["The timestamp of win32/VelmoraPlayer.exe would not be accepted", "unable to get local issuer"]),
-], ids=["token", "sign command", "legacy pfx", "timestamped", "wrong PIN", "token without its certificate",
+    ({"VELMORA_SIGN_COMMAND": "env KIND=-t TS={untrusted} sh sign-service.sh"},
+     ["The timestamp of win32/VelmoraPlayer.exe would not be accepted", "Authenticode", "unable to get local issuer"]),
+    ({"VELMORA_SIGN_COMMAND": "env KIND=-t TS={replaying} sh sign-service.sh"},
+     ["The timestamp of win32/VelmoraPlayerUninstaller.exe would not be accepted", "message imprint mismatch"]),
+    ({"VELMORA_SIGN_COMMAND": "env PFX=fresh.pfx KIND=-t TS={behind} sh sign-service.sh"},
+     ["would not be accepted: its Authenticode timestamp gives", "when the signer's certificate was not valid"]),
+], ids=["token", "sign command", "legacy pfx", "timestamped", "sign command, stamped", "sign command, stamped as Authenticode",
+        "wrong PIN", "PIN in the key's URI", "token without its certificate",
         "token signing with another key", "wrong password", "not a pfx", "no pfx", "expired", "not yet valid",
         "server only", "root not trusted", "password file git would add", "no valid timestamp", "wait not a number",
         "two ways", "command signs nothing", "command breaks another program", "command signs with SHA-1",
-        "command's timestamp untrusted"])
+        "command's timestamp untrusted", "command's Authenticode timestamp untrusted",
+        "command's Authenticode timestamp replayed", "command's Authenticode timestamp before the certificate"])
 def test_what_each_signing_setting_gives(signing, tmp_path, settings, says):
     settings = {**(signing["token"] if settings.get("token") else {}), "VELMORA_SIGN_CA_FILE": "ca.pem", **settings}
     source = signing["keys"] if settings.pop("source", None) else ROOT
-    settings = {k: v.format(**signing["servers"]) for k, v in settings.items() if v and k != "token"}
+    settings = {k: v.format(**signing["servers"]) for k, v in settings.items() if k != "token"}
     started = time.monotonic()
     done, before, after = signing["package"](tmp_path, source=source, **settings)
     assert not [s for s in says if s.format(**signing["servers"]) not in done.stdout + done.stderr], done.stdout + done.stderr
@@ -343,7 +393,7 @@ def test_what_each_signing_setting_gives(signing, tmp_path, settings, says):
                                 signing["keys"] / "ca.pem", "-in", tmp_path / "checked.exe"], capture_output=True,
                                text=True).stdout
         assert "Signature verification: ok" in shown and "Message digest algorithm: SHA256" in shown
-        assert ("Timestamp time:" in shown) == (URL in settings)
+        assert ("Timestamp time:" in shown) == ("timestamped" in says[0])
     if "VELMORA_SIGN_KEY" in settings:  # the same tree, key and certificate without a timestamp: the same bytes
         assert signing["package"](tmp_path / "again", **settings)[2] == after
 
@@ -354,11 +404,11 @@ def test_every_timestamp_server_has_its_turn_within_the_bound(signing, tmp_path,
     shutil.copytree(OUTPUT / "stage", tmp_path / "stage")
     for name, value in dict(PFX, **{WAIT: "10", URL: " ".join([signing["servers"]["silent"]] * 3)}).items():
         monkeypatch.setenv(name, value)
-    monkeypatch.setattr(signing_module, "TIMESTAMPS_WAIT", 6)
+    monkeypatch.setattr(timestamps, "TIMESTAMPS_WAIT", 6)
     readings, real = iter(range(1, 10 ** 6)), time.time
     monkeypatch.setattr(time, "time", lambda: real() - 3600 * next(readings))
     started = time.monotonic()
-    with pytest.raises(signing_module.Refused, match="No timestamp server"):
+    with pytest.raises(timestamps.Refused, match="No timestamp server"):
         signing_module.sign({f"{b}/{p}": tmp_path / "stage" / b / p for b in BUILDS for p in PROGRAMS},
                             commit_date(), signing["keys"], ROOT)
     assert time.monotonic() - started < 9 and capsys.readouterr().err.count("did not answer within 2 s") == 3
