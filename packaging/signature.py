@@ -9,6 +9,8 @@ from dataclasses import dataclass
 import pefile
 from asn1crypto import algos, cms, core, parser, tsp
 from cryptography import x509
+from cryptography.hazmat.primitives import hashes
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
 INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"  # SpcIndirectDataContent: the file's own digest
 RFC3161_TOKEN = "1.3.6.1.4.1.311.3.3.1"
@@ -81,7 +83,13 @@ def certificate(der):
 
 
 def signer_of(signer_info, certificates):
+    """The certificate a signer information names, or None; Authenticode's are version 1, and
+    sign with RSA or ECDSA."""
     sid = signer_info["sid"]
+    if signer_info["version"].native != "v1":
+        raise Unreadable("its signer information is not of version 1")
+    if signer_info["signature_algorithm"].signature_algo not in ("rsassa_pkcs1v15", "ecdsa"):
+        raise Unreadable("it is signed with an algorithm Windows does not take")
     if sid.name != "issuer_and_serial_number":
         raise Unreadable("its signer is not named by issuer and serial number")
     wanted = sid.chosen
@@ -97,10 +105,13 @@ def attribute(attributes, kind):
 
 
 def rfc3161(token):
-    info = cms.ContentInfo.load(token.dump())
-    stamp = info["content"]["encap_content_info"]["content"].parsed
+    signed = cms.ContentInfo.load(token.dump())["content"]
+    stamp = signed["encap_content_info"]["content"].parsed
     if not isinstance(stamp, tsp.TSTInfo):
         raise Unreadable("its RFC 3161 token holds no time-stamp information")
+    carried = [certificate(c.chosen.dump()) for c in signed["certificates"] or [] if c.name == "certificate"]
+    if len(signed["signer_infos"]) != 1 or signer_of(signed["signer_infos"][0], carried) is None:
+        raise Unreadable("its RFC 3161 token does not carry the certificate of its signer")
     return Timestamp("RFC 3161", stamp["gen_time"].native.replace(tzinfo=None), token.dump(), None, "", b"", b"", b"")
 
 
@@ -115,15 +126,33 @@ def countersignature(signer_info, certificates, value):
                      stamped.native, b"\x31" + signed[1:], signer_info["signature"].native)
 
 
+def verifies(key, value, data, digest):
+    """Whether value is key's signature of data, hashed with digest (asn1crypto's name of it)."""
+    try:
+        algorithm = getattr(hashes, digest.upper())()
+        if isinstance(key, rsa.RSAPublicKey):
+            key.verify(value, data, padding.PKCS1v15(), algorithm)
+        elif isinstance(key, ec.EllipticCurvePublicKey):
+            key.verify(value, data, ec.ECDSA(algorithm))
+        else:
+            return False
+        return True
+    except Exception:  # an unknown digest, a key of the wrong size, a signature that does not verify
+        return False
+
+
 def parse(data):
     info = cms.ContentInfo.load(data, strict=True)
     if info["content_type"].native != "signed_data":
         raise Unreadable("its certificate table holds no signed data")
     signed = info["content"]
     content = signed["encap_content_info"]
-    if content["content_type"].dotted != INDIRECT_DATA or len(signed["signer_infos"]) != 1:
+    if content["content_type"].dotted != INDIRECT_DATA or len(signed["signer_infos"]) != 1 or \
+            signed["version"].native != "v1":
         raise Unreadable("it is not one Authenticode signature of a program")
     indirect = content["content"].parse(SpcIndirectDataContent)
+    # asn1crypto parses lazily: this reads every part, the timestamps' own included.
+    indirect["message_digest"].native, signed["certificates"].native, signed["signer_infos"].native
     certificates = [certificate(c.chosen.dump()) for c in signed["certificates"] or []
                     if c.name == "certificate"]
     signer_info = signed["signer_infos"][0]

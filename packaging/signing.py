@@ -163,15 +163,36 @@ def why_not_signed(output):
     return f"osslsigncode failed:\n{output}"
 
 
+def trusted_roots(authorities):
+    trusted = []
+    for block in pem_blocks(authorities):
+        try:
+            trusted.append(x509.load_pem_x509_certificate(block.encode()))
+        except ValueError:  # a root cryptography cannot read issues nothing here
+            continue
+    return trusted
+
+
+def damaged(carried, authorities):
+    """A certificate the signature carries that none of its possible issuers (carried, or
+    trusted) signed, or None: one byte changed in it, even in a copy the chain need not use."""
+    issuers = carried + trusted_roots(authorities)
+    for certificate in carried:
+        candidates = [i for i in issuers if i.subject == certificate.issuer]
+        try:
+            digest = certificate.signature_hash_algorithm.name
+        except Exception:  # an algorithm cryptography does not know
+            return certificate
+        if candidates and not any(signature.verifies(i.public_key(), certificate.signature,
+                                                     certificate.tbs_certificate_bytes, digest) for i in candidates):
+            return certificate
+    return None
+
+
 def missing_issuer(signer, carried, authorities):
     """The issuer that the signer's chain, through the certificates it carries, does not reach
     among the trusted roots, or None."""
-    trusted = set()
-    for block in pem_blocks(authorities):
-        try:
-            trusted.add(x509.load_pem_x509_certificate(block.encode()).subject)
-        except ValueError:  # a root cryptography cannot read names no issuer here
-            continue
+    trusted = {c.subject for c in trusted_roots(authorities)}
     by_subject = {c.subject: c for c in carried}
     certificate, seen = signer, set()
     while certificate.issuer not in trusted:
@@ -220,6 +241,10 @@ def verify(program, name, key, authorities, work):
         raise Refused(f"{name}: {error}")
     if (found.file_digest, found.signer_digest) != ("sha256", "sha256"):
         raise Refused(f"{name} is not signed with SHA-256 alone, which Windows 10 and 11 require.")
+    broken = damaged(found.certificates, authorities)
+    if broken:
+        raise Refused(f"The signature of {name} carries a damaged certificate: {broken.subject.rfc4514_string()}'s "
+                      "does not verify by its issuer's key.")
     verified = run(["osslsigncode", "verify", "-CAfile", authorities, "-TSA-CAfile", authorities, "-time", now,
                     "-in", program])
     if verified.returncode != 0:

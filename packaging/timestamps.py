@@ -10,8 +10,6 @@ import subprocess
 import sys
 import time
 
-from cryptography.hazmat.primitives import hashes
-from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 from cryptography.hazmat.primitives.serialization import Encoding
 
 import signature
@@ -37,18 +35,10 @@ def countersignature_problem(stamp, found, authorities, work):
     """Why an Authenticode countersignature would be rejected, or None."""
     if stamp.authority is None:
         return "its Authenticode timestamp does not carry its authority's certificate"
-    try:
-        digest = getattr(hashes, stamp.digest.upper())()
-        if stamp.stamped != hashlib.new(stamp.digest, found.value).digest():
-            return "its Authenticode timestamp stamps another signature (message imprint mismatch)"
-        key = stamp.authority.public_key()
-        if isinstance(key, rsa.RSAPublicKey):
-            key.verify(stamp.value, stamp.signed, padding.PKCS1v15(), digest)
-        elif isinstance(key, ec.EllipticCurvePublicKey):
-            key.verify(stamp.value, stamp.signed, ec.ECDSA(digest))
-        else:
-            return "its Authenticode timestamp is signed with a kind of key Windows does not take"
-    except Exception:  # an unknown digest, a key of the wrong size, a signature that does not verify
+    if stamp.digest not in hashlib.algorithms_available or \
+            stamp.stamped != hashlib.new(stamp.digest, found.value).digest():
+        return "its Authenticode timestamp stamps another signature (message imprint mismatch)"
+    if not signature.verifies(stamp.authority.public_key(), stamp.value, stamp.signed, stamp.digest):
         return "its Authenticode timestamp's own signature does not verify"
     (work / "authority.pem").write_bytes(stamp.authority.public_bytes(Encoding.PEM))
     (work / "carried.pem").write_bytes(b"".join(c.public_bytes(Encoding.PEM) for c in found.certificates))

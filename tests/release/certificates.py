@@ -108,8 +108,8 @@ def countersignature(query, folder, authority, when):
     `when`, the signature value it was sent; base64, as such servers answer."""
     value = LegacyRequest.load(base64.b64decode(query))["content"]["content"].native
     key = serialization.load_pem_private_key((folder / f"{authority}.key").read_bytes(), None)
-    certificates = [asn1x509.Certificate.load(ssl.PEM_cert_to_DER_cert((folder / f"{n}.pem").read_text()))
-                    for n in (authority, "intermediate")]
+    # Its own certificate: the intermediate it shares with the signers is in the signature already.
+    certificates = [asn1x509.Certificate.load(ssl.PEM_cert_to_DER_cert((folder / f"{authority}.pem").read_text()))]
     attributes = cms.CMSAttributes([
         {"type": "content_type", "values": ["data"]},
         {"type": "signing_time", "values": [cms.Time(name="utc_time" if when.year < 2050 else "general_time", value=when)]},

@@ -306,7 +306,7 @@ def signing(request):
         assert "4321" not in shown and "correct horse" not in shown
         return done, before, files(tmp_path / "dist")
 
-    yield dict(token=token, servers=servers, package=package, keys=keys)
+    yield dict(token=token, servers=servers, package=package, keys=keys, version=request.param)
     shutil.rmtree(top, ignore_errors=True)
 
 
@@ -412,6 +412,31 @@ def test_every_timestamp_server_has_its_turn_within_the_bound(signing, tmp_path,
         signing_module.sign({f"{b}/{p}": tmp_path / "stage" / b / p for b in BUILDS for p in PROGRAMS},
                             commit_date(), signing["keys"], ROOT)
     assert time.monotonic() - started < 9 and capsys.readouterr().err.count("did not answer within 2 s") == 3
+
+
+# A signature damaged anywhere (one byte, or cut short) is refused, saying what is wrong, never
+# taken and never a traceback: its certificate table, the PKCS#7 in it, the certificates it
+# carries, the RFC 3161 token or Authenticode countersignature it holds.
+@pytest.mark.parametrize("kind", ["-ts", "-t"])
+def test_a_damaged_signature_is_refused(signing, tmp_path, kind):
+    if signing["version"] != "installed":
+        pytest.skip("the reading of signatures does not depend on the osslsigncode that wrote them")
+    keys = signing["keys"]
+    subprocess.run(["osslsigncode", "sign", "-pkcs12", keys / "signer.pfx", "-readpass", keys / "password", "-h",
+                    "sha256", kind, signing["servers"]["stamping"], "-in", OUTPUT / "stage/win32/VelmoraPlayer.exe",
+                    "-out", tmp_path / "signed.exe"], check=True, capture_output=True)
+    signed = (tmp_path / "signed.exe").read_bytes()
+    key = signing_module.Pfx({"VELMORA_SIGN_PFX": keys / "signer.pfx", "VELMORA_SIGN_PASSWORD_FILE": keys / "password"})
+    start = pefile.PE(data=signed, fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[4].VirtualAddress
+    damaged = [signed[:at] + bytes([signed[at] ^ 0x41]) + signed[at + 1:] for at in range(start, len(signed), 41)]
+    damaged += [signed[:start + cut] for cut in (4, 100, (len(signed) - start) // 2, len(signed) - start - 9)]
+    for data in [signed] + damaged:
+        (tmp_path / "checked.exe").write_bytes(data)
+        try:
+            signing_module.verify(tmp_path / "checked.exe", "win32/VelmoraPlayer.exe", key, keys / "ca.pem", tmp_path)
+            assert data == signed, f"taken with byte {next(i for i, b in enumerate(data) if b != signed[i])} damaged"
+        except signing_module.Refused as refused:
+            assert data != signed and "win32/VelmoraPlayer.exe" in str(refused)
 
 
 # The date is the project's own, read when the packages are written: its commit's in a checkout
