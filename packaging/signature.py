@@ -152,7 +152,9 @@ def parse(data):
         raise Unreadable("it is not one Authenticode signature of a program")
     indirect = content["content"].parse(SpcIndirectDataContent)
     # asn1crypto parses lazily: this reads every part, the timestamps' own included.
-    indirect["message_digest"].native, signed["certificates"].native, signed["signer_infos"].native
+    for part in ("digest_algorithms", "certificates", "crls", "signer_infos"):
+        signed[part].native
+    indirect["message_digest"].native
     certificates = [certificate(c.chosen.dump()) for c in signed["certificates"] or []
                     if c.name == "certificate"]
     signer_info = signed["signer_infos"][0]

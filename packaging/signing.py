@@ -175,7 +175,9 @@ def trusted_roots(authorities):
 
 def damaged(carried, authorities):
     """A certificate the signature carries that none of its possible issuers (carried, or
-    trusted) signed, or None: one byte changed in it, even in a copy the chain need not use."""
+    trusted) signed, or whose issuer is neither, or None: one byte changed in it, even in one the
+    chain need not use. A chain file from a CA holds the signer's chain, whose last issuer is a
+    trusted root."""
     issuers = carried + trusted_roots(authorities)
     for certificate in carried:
         candidates = [i for i in issuers if i.subject == certificate.issuer]
@@ -183,7 +185,7 @@ def damaged(carried, authorities):
             digest = certificate.signature_hash_algorithm.name
         except Exception:  # an algorithm cryptography does not know
             return certificate
-        if candidates and not any(signature.verifies(i.public_key(), certificate.signature,
+        if not any(signature.verifies(i.public_key(), certificate.signature,
                                                      certificate.tbs_certificate_bytes, digest) for i in candidates):
             return certificate
     return None
@@ -221,7 +223,8 @@ def unusable(certificate, now):
 def verify(program, name, key, authorities, work):
     """Stops the release unless Windows would accept the program's signature now: SHA-256, by
     the certificate the settings name, valid now and for code signing, chained to a trusted root
-    with the intermediates it carries, and a timestamp, if it has one, that stamps it. Returns
+    with the intermediates it carries, its timestamps of either kind as Windows checks them, and
+    every certificate it carries signed by a known issuer. Returns
     the signer's certificate and whether it is timestamped."""
     now = int(time.time())
     try:
@@ -241,10 +244,6 @@ def verify(program, name, key, authorities, work):
         raise Refused(f"{name}: {error}")
     if (found.file_digest, found.signer_digest) != ("sha256", "sha256"):
         raise Refused(f"{name} is not signed with SHA-256 alone, which Windows 10 and 11 require.")
-    broken = damaged(found.certificates, authorities)
-    if broken:
-        raise Refused(f"The signature of {name} carries a damaged certificate: {broken.subject.rfc4514_string()}'s "
-                      "does not verify by its issuer's key.")
     verified = run(["osslsigncode", "verify", "-CAfile", authorities, "-TSA-CAfile", authorities, "-time", now,
                     "-in", program])
     if verified.returncode != 0:
@@ -256,6 +255,10 @@ def verify(program, name, key, authorities, work):
     problem = timestamps.problems(found, authorities, work)
     if problem:
         raise Refused(f"The timestamp of {name} would not be accepted: {problem}.")
+    broken = damaged(found.certificates, authorities)
+    if broken:
+        raise Refused(f"The signature of {name} carries a certificate that is damaged or of no known issuer: "
+                      f"{broken.subject.rfc4514_string()}, issued by {broken.issuer.rfc4514_string()}.")
     return signer, bool(found.timestamps)
 
 

@@ -2,8 +2,7 @@
 kept in the repo. A root CA issues an intermediate CA, which issues the signers and a timestamp
 authority; each signer's PKCS#12 file carries the signer and the intermediate, not the root, as
 a CA delivers them. A second root, which nothing trusts, issues a timestamp authority of its
-own. Also a SoftHSM2 token holding the signer's key, and RFC 3161 timestamp servers on
-loopback."""
+own. Also a SoftHSM2 token holding the signer's key, and timestamp servers on loopback."""
 
 import base64
 import datetime
@@ -99,20 +98,16 @@ def make_token(folder):
                 VELMORA_SIGN_PASSWORD_FILE="pin")
 
 
-class LegacyRequest(core.Sequence):  # what a client asks an Authenticode timestamp server
-    _fields = [("type", core.ObjectIdentifier), ("content", cms.ContentInfo)]
-
-
 def countersignature(query, folder, authority, when):
     """An Authenticode timestamp server's reply: a SignedData whose signer countersigns, at
     `when`, the signature value it was sent; base64, as such servers answer."""
-    value = LegacyRequest.load(base64.b64decode(query))["content"]["content"].native
+    value = cms.ContentInfo.load(core.Sequence.load(base64.b64decode(query))[1].dump())["content"].native
     key = serialization.load_pem_private_key((folder / f"{authority}.key").read_bytes(), None)
     # Its own certificate: the intermediate it shares with the signers is in the signature already.
     certificates = [asn1x509.Certificate.load(ssl.PEM_cert_to_DER_cert((folder / f"{authority}.pem").read_text()))]
     attributes = cms.CMSAttributes([
         {"type": "content_type", "values": ["data"]},
-        {"type": "signing_time", "values": [cms.Time(name="utc_time" if when.year < 2050 else "general_time", value=when)]},
+        {"type": "signing_time", "values": [cms.Time(name="utc_time", value=when)]},
         {"type": "message_digest", "values": [hashlib.sha256(value).digest()]}])
     signer = {"version": "v1", "sid": {"issuer_and_serial_number": {
         "issuer": certificates[0].issuer, "serial_number": certificates[0].serial_number}},
@@ -153,9 +148,9 @@ ess_cert_id_chain = no
             query = self.rfile.read(int(self.headers["Content-Length"]))
             legacy = self.headers["Content-Type"] != "application/timestamp-query"
             if not (replay and (self.path, legacy) in replies):
-                if legacy:
-                    days = int(clock[:-1]) * (365 if clock.endswith("y") else 1) if clock != "now" else 0
-                    when = datetime.datetime.now(datetime.timezone.utc) + datetime.timedelta(days=days)
+                if legacy:  # a clock of whole days only
+                    days = datetime.timedelta(days=int(clock[:-1]) if clock != "now" else 0)
+                    when = datetime.datetime.now(datetime.timezone.utc) + days
                     replies[self.path, legacy] = countersignature(query, folder, authority, when)
                 else:
                     replies[self.path, legacy] = subprocess.run(

@@ -197,7 +197,7 @@ def test_a_sites_release_and_a_release_elsewhere(elsewhere):
 # settings, shows that those build a release of their own, unsigned.)
 def test_the_operators_dist_is_theirs_alone(elsewhere):
     top, folder, workflow = elsewhere
-    shutil.rmtree(folder / "dist")
+    shutil.rmtree(folder / "dist", ignore_errors=True)
     (top / "web root").mkdir()
     (folder / "dist").symlink_to(top / "web root", target_is_directory=True)
     releases = [workflow("cmake", "--workflow", "--preset", preset, wait=False) for preset in ("site", "release")]
@@ -236,7 +236,7 @@ def test_what_is_where_dist_is(tmp_path, capsys, where, left, says):
     dist = tmp_path / where
     if left:
         (tmp_path / left / "win32").mkdir(parents=True)
-        (tmp_path / left / "win32" / "SHA256SUMS").write_text(left)
+        (tmp_path / left / "win32" / "VelmoraPlayer.exe").write_text(left)
     if says is None:
         package.publish({"win32/SHA256SUMS": b"new"}, dist)
         assert files(tmp_path) == {"dist/win32/SHA256SUMS": b"new"}
@@ -245,18 +245,17 @@ def test_what_is_where_dist_is(tmp_path, capsys, where, left, says):
         release.main(tmp_path / "no sources", tmp_path / "build", dist, VERSION, "velmora.example", tmp_path)
     assert says in str(stopped.value) + capsys.readouterr().out and not (tmp_path / "build").exists()
     if left:
-        assert files(tmp_path) == {"dist/win32/SHA256SUMS": b"dist.old", "dist.lock": b""}
+        assert files(tmp_path) == {"dist/win32/VelmoraPlayer.exe": b"dist.old", "dist.lock": b""}
 
 
 def debian12_osslsigncode():
     """The osslsigncode of Debian 12's main archive (2.5), which a site operator's stock Debian 12
     has, unpacked into the test command's build folder: nothing is installed."""
-    folder = OUTPUT / "osslsigncode-2.5"
-    if not (folder / "usr/bin/osslsigncode").exists():
-        fetch = lambda: subprocess.run(["apt-get", "download", "osslsigncode=2.5-4"], cwd=OUTPUT, capture_output=True)
-        if fetch().returncode != 0:  # the package lists may be older than the package
+    folder, fetch = OUTPUT / "osslsigncode-2.5", ["apt-get", "download", "osslsigncode=2.5-4"]
+    if not (folder / "usr/bin/osslsigncode").exists():  # the package lists may be older than the package
+        if subprocess.run(fetch, cwd=OUTPUT, capture_output=True).returncode != 0:
             subprocess.run(["apt-get", "update", "-qq"], capture_output=True)
-            assert fetch().returncode == 0, "apt-get download osslsigncode=2.5-4 failed"
+            subprocess.run(fetch, cwd=OUTPUT, capture_output=True, check=True)
         subprocess.run(["dpkg", "-x", next(OUTPUT.glob("osslsigncode_2.5-4_*.deb")), folder], check=True)
     return folder / "usr/bin/osslsigncode"
 
@@ -354,27 +353,24 @@ URL, WAIT = "VELMORA_SIGN_TIMESTAMP_URL", "VELMORA_SIGN_TIMESTAMP_WAIT"
                                           "here; VELMORA_SIGN_CA_FILE adds it"]),
     (dict(PFX, VELMORA_SIGN_PASSWORD_FILE="pin", source="keys"),
      ["VELMORA_SIGN_PASSWORD_FILE names", "pin, inside this checkout", "move it out of the checkout, or ignore it"]),
-    (dict(PFX, **{URL: "{untrusted} {replaying}", WAIT: "2"}), ["No timestamp server"]),
     (dict(PFX, **{WAIT: "abc"}), ["VELMORA_SIGN_TIMESTAMP_WAIT is 'abc'"]),
     (dict(PFX, VELMORA_SIGN_COMMAND="true"), ["one way"]),
     ({"VELMORA_SIGN_COMMAND": "true"}, ["win32/VelmoraPlayer.exe does not verify"]),
     ({"VELMORA_SIGN_COMMAND": "sh meddling.sh"}, ["win32/VelmoraPlayer.exe does not verify"]),
     ({"VELMORA_SIGN_COMMAND": "env HASH=sha1 sh sign-service.sh"}, ["not signed with SHA-256"]),
-    ({"VELMORA_SIGN_COMMAND": "env TS={untrusted} sh sign-service.sh"},
-     ["The timestamp of win32/VelmoraPlayer.exe would not be accepted", "unable to get local issuer"]),
     ({"VELMORA_SIGN_COMMAND": "env KIND=-t TS={untrusted} sh sign-service.sh"},
      ["The timestamp of win32/VelmoraPlayer.exe would not be accepted", "Authenticode", "unable to get local issuer"]),
     ({"VELMORA_SIGN_COMMAND": "env KIND=-t TS={replaying} sh sign-service.sh"},
      ["The timestamp of win32/VelmoraPlayerUninstaller.exe would not be accepted", "message imprint mismatch"]),
     ({"VELMORA_SIGN_COMMAND": "env PFX=fresh.pfx KIND=-t TS={behind} sh sign-service.sh"},
      ["would not be accepted: its Authenticode timestamp gives", "when the signer's certificate was not valid"]),
-], ids=["token", "sign command", "legacy pfx", "timestamped", "sign command, stamped", "sign command, stamped as Authenticode",
-        "wrong PIN", "PIN in the key's URI", "token without its certificate",
-        "token signing with another key", "wrong password", "not a pfx", "no pfx", "expired", "not yet valid",
-        "server only", "root not trusted", "password file git would add", "no valid timestamp", "wait not a number",
-        "two ways", "command signs nothing", "command breaks another program", "command signs with SHA-1",
-        "command's timestamp untrusted", "command's Authenticode timestamp untrusted",
-        "command's Authenticode timestamp replayed", "command's Authenticode timestamp before the certificate"])
+], ids=["token", "sign command", "legacy pfx", "timestamped", "sign command, stamped",
+    "sign command, stamped as Authenticode", "wrong PIN", "PIN in the key's URI", "token without its certificate",
+    "token signing with another key", "wrong password", "not a pfx", "no pfx", "expired", "not yet valid",
+    "server only", "root not trusted", "password file git would add", "wait not a number", "two ways",
+    "command signs nothing", "command breaks another program", "command signs with SHA-1",
+    "command's Authenticode timestamp untrusted", "command's Authenticode timestamp replayed",
+    "command's Authenticode timestamp before the certificate"])
 def test_what_each_signing_setting_gives(signing, tmp_path, settings, says):
     settings = {**(signing["token"] if settings.get("token") else {}), "VELMORA_SIGN_CA_FILE": "ca.pem", **settings}
     source = signing["keys"] if settings.pop("source", None) else ROOT
@@ -414,23 +410,22 @@ def test_every_timestamp_server_has_its_turn_within_the_bound(signing, tmp_path,
     assert time.monotonic() - started < 9 and capsys.readouterr().err.count("did not answer within 2 s") == 3
 
 
-# A signature damaged anywhere (one byte, or cut short) is refused, saying what is wrong, never
-# taken and never a traceback: its certificate table, the PKCS#7 in it, the certificates it
-# carries, the RFC 3161 token or Authenticode countersignature it holds.
+# A signature damaged anywhere (one byte in 13, or cut short) is
+# refused, saying what is wrong, never taken and never a traceback: its certificate table, the
+# PKCS#7 in it, the certificates it carries (some the chain does not need), the RFC 3161 token or
+# Authenticode countersignature it holds.
 @pytest.mark.parametrize("kind", ["-ts", "-t"])
 def test_a_damaged_signature_is_refused(signing, tmp_path, kind):
     if signing["version"] != "installed":
         pytest.skip("the reading of signatures does not depend on the osslsigncode that wrote them")
     keys = signing["keys"]
-    subprocess.run(["osslsigncode", "sign", "-pkcs12", keys / "signer.pfx", "-readpass", keys / "password", "-h",
+    subprocess.run(["osslsigncode", "sign", "-certs", keys / "certs.pem", "-key", keys / "signer.key", "-h",
                     "sha256", kind, signing["servers"]["stamping"], "-in", OUTPUT / "stage/win32/VelmoraPlayer.exe",
                     "-out", tmp_path / "signed.exe"], check=True, capture_output=True)
-    signed = (tmp_path / "signed.exe").read_bytes()
+    signed, start = (tmp_path / "signed.exe").read_bytes(), (OUTPUT / "stage/win32/VelmoraPlayer.exe").stat().st_size
     key = signing_module.Pfx({"VELMORA_SIGN_PFX": keys / "signer.pfx", "VELMORA_SIGN_PASSWORD_FILE": keys / "password"})
-    start = pefile.PE(data=signed, fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[4].VirtualAddress
-    damaged = [signed[:at] + bytes([signed[at] ^ 0x41]) + signed[at + 1:] for at in range(start, len(signed), 41)]
-    damaged += [signed[:start + cut] for cut in (4, 100, (len(signed) - start) // 2, len(signed) - start - 9)]
-    for data in [signed] + damaged:
+    damaged = [signed[:at] + bytes([signed[at] ^ 0x41]) + signed[at + 1:] for at in range(start, len(signed), 13)]
+    for data in [signed] + damaged + [signed[:start + cut] for cut in (4, 100, 1000, len(signed) - start - 9)]:
         (tmp_path / "checked.exe").write_bytes(data)
         try:
             signing_module.verify(tmp_path / "checked.exe", "win32/VelmoraPlayer.exe", key, keys / "ca.pem", tmp_path)
