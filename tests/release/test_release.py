@@ -132,7 +132,8 @@ def commit_date():
 def elsewhere():
     """The sources copied to a folder with a blank in its path, owned by nobody if we can, with
     a site's settings as the README shows them (a host, and a token whose files lie outside the
-    checkout); and a way to run a release command there, later, in another time zone, with a
+    checkout); and a way to run a release command there, later, in another time zone, with Debian
+    12's osslsigncode, with a
     build farm's own flags and the test command's date (the last commit's) from
     SOURCE_DATE_EPOCH. It returns what the command gave and what dist/ then holds."""
     top = Path(tempfile.mkdtemp())
@@ -146,15 +147,15 @@ def elsewhere():
         "buildPresets": [{"name": "site", "configurePreset": "site"}], "workflowPresets": [{"name": "site", "steps": [
             {"type": "configure", "name": "site"}, {"type": "build", "name": "site"}]}]}))
     os.chmod(top, 0o755)
-    user = []
-    if os.geteuid() == 0:
+    user = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] if os.geteuid() == 0 else []
+    if user:
         subprocess.run(["chown", "-R", "nobody:nogroup", top], check=True)
-        user = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"]
 
     def workflow(*command, wait=True, **env):
         flags = dict(CFLAGS="-O0 -g", CXXFLAGS="-O0 -g -DVELMORA_SITE_HOST=\\\"x\\\"", CPPFLAGS="-DNDEBUG=0",
                      LDFLAGS="-Wl,-z,relro", RCFLAGS="-l 0x407", SOURCE_DATE_EPOCH=commit_date())
-        env = dict(os.environ, TZ="Asia/Tokyo", HOME=str(top), **dict(flags, **env))
+        env = dict(os.environ, TZ="Asia/Tokyo", HOME=str(top), **dict(flags, **env),
+                   PATH=f"{debian12_osslsigncode().parent}:{os.environ['PATH']}")
         command = user + list(command or ["cmake", "--workflow", "--preset", "release"])
         if not wait:  # the caller ends it
             return subprocess.Popen(command, cwd=folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -251,11 +252,10 @@ def test_what_is_where_dist_is(tmp_path, capsys, where, left, says):
 def debian12_osslsigncode():
     """The osslsigncode of Debian 12's main archive (2.5), which a site operator's stock Debian 12
     has, unpacked into the test command's build folder: nothing is installed."""
-    folder, fetch = OUTPUT / "osslsigncode-2.5", ["apt-get", "download", "osslsigncode=2.5-4"]
+    folder, fetch = OUTPUT / "osslsigncode-2.5", "apt-get download osslsigncode=2.5-4"
     if not (folder / "usr/bin/osslsigncode").exists():  # the package lists may be older than the package
-        if subprocess.run(fetch, cwd=OUTPUT, capture_output=True).returncode != 0:
-            subprocess.run(["apt-get", "update", "-qq"], capture_output=True)
-            subprocess.run(fetch, cwd=OUTPUT, capture_output=True, check=True)
+        subprocess.run(f"{fetch} || (apt-get update -qq && {fetch})", shell=True, cwd=OUTPUT, capture_output=True,
+                       check=True)
         subprocess.run(["dpkg", "-x", next(OUTPUT.glob("osslsigncode_2.5-4_*.deb")), folder], check=True)
     return folder / "usr/bin/osslsigncode"
 
