@@ -262,7 +262,7 @@ def debian12_osslsigncode():
 
 @pytest.fixture(scope="module", params=["installed", "debian12"])
 def signing(request):
-    """Keys and certificates in a folder of their own (where the release is started, and a git
+    """Keys and certificates in a folder of their own (where the release command, not package.py, started; a git
     checkout that ignores all but the PIN), a SoftHSM2 token, timestamp servers, and shims that
     log every openssl and osslsigncode command line (the osslsigncode installed here, or Debian
     12's); and a way to finish the test command's
@@ -272,7 +272,7 @@ def signing(request):
     top = Path(tempfile.mkdtemp())
     (top / "keys").mkdir()
     keys = make_certificate(top / "keys")
-    token, servers = make_token(keys), timestamp_servers(keys)
+    token, servers = make_token(keys), dict(timestamp_servers(keys), keys=keys)
     subprocess.run(["git", "init", "-q", keys], check=True)
     (keys / ".gitignore").write_text("*\n!pin\n")
     (keys / "sign-service.sh").write_text(  # a signing service's tool, signing in place, leaving a backup
@@ -299,7 +299,7 @@ def signing(request):
         env.update(PATH=f"{top / 'shims'}:{env['PATH']}", **settings)
         # Bounded: a release that hangs (on a silent timestamp server, say) fails the test.
         done = subprocess.run([sys.executable, ROOT / "packaging" / "package.py", tmp_path / "stage", tmp_path / "dist",
-                               VERSION, commit_date(), OUTPUT / "readme", "velmora.example", keys, source], cwd=keys,
+                               VERSION, commit_date(), OUTPUT / "readme", "velmora.example", keys, source], cwd=tmp_path,
                               env=env, capture_output=True, text=True, timeout=120)
         shown = (top / "commands.log").read_text() + done.stdout + done.stderr
         assert "4321" not in shown and "correct horse" not in shown
@@ -327,7 +327,7 @@ URL, WAIT = "VELMORA_SIGN_TIMESTAMP_URL", "VELMORA_SIGN_TIMESTAMP_WAIT"
 @pytest.mark.parametrize("settings, says", [
     (TOKEN, ["signed without a timestamp: Windows accepts the signatures until 2097-12-31 00:00 UTC"]),
     ({"VELMORA_SIGN_COMMAND": "sh sign-service.sh"}, ["signed by VELMORA_SIGN_COMMAND without a timestamp"]),
-    ({"VELMORA_SIGN_PFX": "legacy.pfx", "VELMORA_SIGN_PASSWORD_FILE": "password", "SSL_CERT_FILE": "bundle.pem",
+    ({"VELMORA_SIGN_PFX": "legacy.pfx", "VELMORA_SIGN_PASSWORD_FILE": "password", "SSL_CERT_FILE": "{keys}/bundle.pem",
       "VELMORA_SIGN_CA_FILE": "", "source": "keys"}, ["signed without a timestamp"]),
     ({"VELMORA_SIGN_PFX": "fresh.pfx", "VELMORA_SIGN_PASSWORD_FILE": "password", WAIT: "3",
       URL: "{silent} {behind} {ahead} {untrusted} {replaying} {stamping}"},
@@ -434,8 +434,8 @@ def test_a_damaged_signature_is_refused(signing, tmp_path, kind):
             assert data != signed and "win32/VelmoraPlayer.exe" in str(refused)
 
 
-# The date is the project's own, read when the packages are written: its commit's in a checkout
-# of it (also one another user owns, read as root), else SOURCE_DATE_EPOCH (not the date of a
+# The date is the project's own, read when the packages are written: its commit's (not its
+# author's) in a checkout of it (also one another user owns, read as root), else SOURCE_DATE_EPOCH (not the date of a
 # repository it was unpacked into), else the commit date a git archive export carries. Without
 # any, or with one a zip cannot hold (milliseconds, past 2107), the release stops.
 def test_the_release_date_is_the_projects_own_and_read_at_build_time(elsewhere, tmp_path, monkeypatch):
@@ -445,15 +445,15 @@ def test_the_release_date_is_the_projects_own_and_read_at_build_time(elsewhere, 
             for b in BUILDS} == {(2001, 9, 9, 1, 46, 40)}
     git = lambda *args, cwd=ROOT: subprocess.run(["git", *args], cwd=cwd, check=True, capture_output=True)
     monkeypatch.setenv("SOURCE_DATE_EPOCH", "1500000000")
-    assert checked_date(ROOT) == commit_date()
     git("init", "-q", cwd=tmp_path)
     copy_sources(tmp_path / "velmora")
     git("-c", "user.name=x", "-c", "user.email=x@x", "commit", "-q", "--allow-empty", "-m", "x", cwd=tmp_path)
     assert checked_date(tmp_path / "velmora") == "1500000000"
+    git("clone", "-q", str(ROOT), str(owned := tmp_path / "owned"))  # its last commit authored long before
+    git("-c", "user.name=x", "-c", "user.email=x@x", "commit", "-qm", "x", "--allow-empty", "--date=@1000000000", cwd=owned)
     if os.geteuid() == 0:
-        git("clone", "-q", str(ROOT), str(tmp_path / "owned"))
-        subprocess.run(["chown", "-R", "nobody:nogroup", tmp_path / "owned"], check=True)
-        assert checked_date(tmp_path / "owned") == commit_date()
+        subprocess.run(["chown", "-R", "nobody:nogroup", owned], check=True)
+    assert int(checked_date(owned)) >= int(commit_date())
     (tmp_path / "exported").mkdir()
     subprocess.run(f"git archive HEAD | tar -x -C '{tmp_path / 'exported'}'", shell=True, cwd=ROOT, check=True)
     monkeypatch.delenv("SOURCE_DATE_EPOCH")
