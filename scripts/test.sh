@@ -4,13 +4,14 @@
 # the checks of its files, the static analysis and some fuzzing of the link handling. The Wine
 # tests run both builds where the machine runs 32-bit programs, and the 64-bit ones alone
 # where it does not, or where VELMORA_WINE_64BIT_ONLY=1 asks for that; their last line says
-# which. dist/, the operator's, must come out as it went in.
+# which. dist/, the operator's, and the checkout must come out as they went in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 source scripts/cleanup.sh
 operators() { if [ -d dist ]; then find dist -type f -exec sha256sum {} + | sort; fi; }
-before=$(operators)
+checkout() { git status --porcelain --untracked-files=all; git diff | sha256sum; }
+before=$(operators) tree=$(checkout)
 export VELMORA_OUTPUT=$PWD/build/test
 # Each build's programs run under Wine in a prefix of their own, side by side; a fresh prefix
 # takes a while to make, so both are made while the rest builds.
@@ -43,6 +44,11 @@ wait "$fuzz" || status=$?
 cat "$work/win32.log" "$work/checks.log" "$work/fuzz.log"
 if [ "$(operators)" != "$before" ]; then
   echo "The tests changed dist/, which is the operator's alone." >&2
+  status=1
+fi
+if [ "$(checkout)" != "$tree" ]; then
+  echo "The tests changed the checkout (git status shows what):" >&2
+  git status --short >&2
   status=1
 fi
 exit "$status"
