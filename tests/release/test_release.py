@@ -21,7 +21,6 @@ import pytest
 
 import package
 import release
-import signature
 import signing as signing_module
 import timestamps
 from certificates import make_certificate, make_token, timestamp_servers
