@@ -18,8 +18,14 @@ foreach(build IN ITEMS "win32;Windows 7 SP1 to Windows 11, 32-bit or 64-bit"
                        "win64;64-bit Windows 7 SP1 to Windows 11 only")
   list(GET build 0 VELMORA_BUILD)
   list(GET build 1 VELMORA_WINDOWS)
-  configure_file("${PROJECT_SOURCE_DIR}/packaging/README.txt.in" "readme/${VELMORA_BUILD}/README.txt" NEWLINE_STYLE WIN32 @ONLY)
+  execute_process(COMMAND "${Python3_EXECUTABLE}" "${PROJECT_SOURCE_DIR}/packaging/readme.py"
+                          "${PROJECT_SOURCE_DIR}/docs/players.md" "readme/${VELMORA_BUILD}/README.txt" "${PROJECT_VERSION}"
+                          "${VELMORA_BUILD}" "${VELMORA_WINDOWS}" "${VELMORA_SITE_HOST}"
+                  WORKING_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}" COMMAND_ERROR_IS_FATAL ANY)
 endforeach()
+# The zips' README is the player guide's text: a change to either is a change to the release.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             "${PROJECT_SOURCE_DIR}/docs/players.md" "${PROJECT_SOURCE_DIR}/packaging/readme.py")
 
 # Run at every build: the programs' own builds know what changed.
 add_custom_target(release ALL

@@ -6,7 +6,7 @@ SHA256SUMS of its programs), then puts the release, and nothing else, in place o
     package.py STAGE DIST VERSION EPOCH README_DIR SITE_HOST START_FOLDER SOURCE
 
 STAGE holds the built programs (win32/, win64/), README_DIR each build's README.txt, EPOCH the
-release date in seconds since 1970. Signing settings (VELMORA_SIGN_*, README.md) that name files
+release date in seconds since 1970. Signing settings (VELMORA_SIGN_*, docs/operators.md) that name files
 are read relative to START_FOLDER, where the release command was started; SOURCE is the
 checkout they must not lie in unignored.
 
@@ -93,7 +93,7 @@ def main(stage, dist, version, epoch, readmes, site_host, start, source):
             sys.exit(f"The release is not signed, and {dist} is left as it was: {error}")
     publish(package(version, epoch, programs, readmes), dist)
     placeholder = (f": its links and messages name {PLACEHOLDER_HOST}, a placeholder; set VELMORA_SITE_HOST for your "
-                   "site (README.md)") if site_host == PLACEHOLDER_HOST else ""
+                   "site (docs/operators.md)") if site_host == PLACEHOLDER_HOST else ""
     print(f"Release {version} in {dist}: for the web site {site_host}{placeholder}; {signed}.")
 
 

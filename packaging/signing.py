@@ -1,4 +1,4 @@
-"""Signs the release's programs with the operator's key, in one of three ways (README.md): a
+"""Signs the release's programs with the operator's key, in one of three ways (docs/operators.md): a
 token's PKCS#11 library, a PKCS#12 file, or a signing service's command; timestamps them; and
 then, once the last is signed, verifies every one as Windows will before any of them is
 packaged. Settings are the VELMORA_SIGN_* variables; files they name are read relative to the

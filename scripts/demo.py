@@ -38,7 +38,7 @@ def main():
             build = wine.builds[0]
             if build != "win32":
                 print(f"Showing the 64-bit programs (dist/win64): {wine.why}.")
-            # Where the README tells users to put it: %LOCALAPPDATA%\Programs\Velmora Player.
+            # Where the player guide tells players to put it: %LOCALAPPDATA%\Programs\Velmora Player.
             [user] = [d.name for d in (wine.drive_c() / "users").iterdir() if d.name != "Public"]
             folder, unix = wine.install("users", user, "AppData", "Local", "Programs", "Velmora Player", build=build)
             print(f"1. Starting {folder}VelmoraPlayer.exe once, as a user does after unpacking it")
