@@ -11,6 +11,7 @@ import pytest
 from winehost import (CLASS_KEY, COMMAND_KEY, DIST, MACHINE_KEY, MB_ICONERROR, MB_ICONINFORMATION, MB_ICONWARNING,
                       ROOT, client_records, legacy_code_page_copy, masked, seam_program, site_host, starts, system_library)
 
+import guides
 from certificates import make_certificate
 
 HKCU, KEY_WRITE, REG_SZ = 0x80000001, 0x20006, 1
@@ -235,6 +236,30 @@ def test_hostile_links_are_refused_or_reach_the_client_whole(wine, build):
         assert starts(calls) == len(records)
         outcomes.add(tuple(outcome[1]))
     assert len(links) >= 25 and outcomes == {(), (NOTICE,), (INVALID,)}
+
+
+# The web developers' guide, as the platform hands its links over, each from a folder of its
+# own: its examples; the links its JavaScript function makes under Node.js; each character of its
+# table written as it says, in both values. The client receives what the guide says, or nothing
+# starts ("refused").
+def test_the_web_guides_links_reach_the_client_as_it_says(wine, build):
+    rows = guides.table("web.md", "link")
+    calls = guides.table("web.md", "`playLink(ticket, joinUrl)`")
+    script = guides.blocks("web.md", "js")[0] + "".join(f"console.log({call});" for call, _, _ in calls)
+    made = subprocess.run(["node", "-e", script], capture_output=True, text=True, check=True).stdout.splitlines()
+    rows += [[link, ticket, join] for link, (_, ticket, join) in zip(made, calls, strict=True)]
+    for characters, written, receives in guides.table("web.md", "in a value"):
+        for character in re.findall(r"`([^`]*)`", characters) or [" "]:
+            sent = character if written == "as it is" else written
+            got = sent if receives == "the same" else re.split(r"`?;", receives.lstrip("`"))[0]
+            rows.append([f"velmor-player:gameinfo:x{sent}y+placelauncherurl:https://h/j?v=x{sent}y", f"x{got}y",
+                         f"https://h/j?v=x{got}y"])
+    installs = [wine.install("Velmora Web", str(i), build=build) for i in range(len(rows))]
+    run = wine.run(*[f'{launcher(folder)} "{link}"' for (folder, _), (link, _, _) in zip(installs, rows)])
+    for (link, ticket, join), (folder, unix), code, calls in zip(rows, installs, run.exit_codes, run.traces):
+        started = [[r["argv"][4], r["argv"][6]] for r in client_records(unix, starts(calls))]
+        assert (code, started) == ((1, []) if ticket == "refused" else (0, [[ticket, join]])), link
+    assert len(rows) > 25
 
 
 # Exactly the calls the launcher makes, by hand and for a link the platform hands it, and

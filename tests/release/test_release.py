@@ -23,6 +23,7 @@ import package
 import release
 import signing as signing_module
 import timestamps
+import guides
 from certificates import make_certificate, make_token, timestamp_servers
 from release_date import checked_date
 from winehost import DIST, OUTPUT
@@ -95,19 +96,28 @@ def check_release(dist):
     assert dist["SHA256SUMS"] == sums("", zips)
 
 
-# Each zip's README names its own zip to check, its Windows, and how to update; a user's
-# download folder, the zips and their sums alone, checks.
-def test_each_package_holds_the_programs_and_the_readme_and_the_sums_check_where_users_put_them(tmp_path):
+# Each zip's README is the player guide's text, naming its own zip to check and its Windows; the
+# guide's sums check, run as written where a player downloaded one zip and the sums.
+def test_each_package_holds_the_programs_and_the_players_guide_and_the_sums_check_where_players_put_them(tmp_path):
     check_release(files(DIST))
+    guide = [line for line in (ROOT / "docs/players.md").read_text().splitlines()[1:]
+             if not line.startswith(("```", "| the box says", "| ---"))]
+    words = lambda text: text.translate({ord("`"): None, ord("*"): None, ord("|"): " ", ord("#"): " "}).split()
     for build, windows in (("win32", "for Windows 7 SP1 to Windows 11, 32-bit or 64-bit"),
                            ("win64", "for 64-bit Windows 7 SP1 to Windows 11 only")):
         readme = zipfile.ZipFile(DIST / f"VelmoraPlayer-{VERSION}-{build}.zip").read("README.txt").decode()
         assert readme.count(f"VelmoraPlayer-{VERSION}-") == 1 and f"VelmoraPlayer-{VERSION}-{build}.zip" in readme
-        assert windows in readme.splitlines()[0] and "Start VelmoraPlayer.exe once." in readme
-        assert "Update\r\n  1. Close the game.\r\n  2. Put the new VelmoraPlayer.exe" in readme
-    for name in ["SHA256SUMS"] + [f"VelmoraPlayer-{VERSION}-{b}.zip" for b in BUILDS]:
-        shutil.copy(DIST / name, tmp_path)
-    subprocess.run(["sha256sum", "--quiet", "-c", "SHA256SUMS"], cwd=tmp_path, check=True)
+        assert windows in readme.splitlines()[0] and "\n" not in readme.replace("\r\n", "")
+        assert max(map(len, readme.splitlines())) <= 78 and "deletes the game client" in " ".join(words(readme))
+        said = "\n".join(guide).replace("<version>", VERSION).replace("<build>", build)
+        assert words(readme)[words(readme).index("Opens") + 10:] == words(said)
+    [check] = guides.blocks("players.md", "sh")
+    for build in BUILDS:
+        (tmp_path / build).mkdir()
+        for name in ["SHA256SUMS", f"VelmoraPlayer-{VERSION}-{build}.zip"]:
+            shutil.copy(DIST / name, tmp_path / build)
+        said = subprocess.run(check, shell=True, cwd=tmp_path / build, capture_output=True, text=True, check=True)
+        assert said.stdout == f"VelmoraPlayer-{VERSION}-{build}.zip: OK\n"
 
 
 def copy_sources(folder):
@@ -129,78 +139,101 @@ def commit_date():
 
 @pytest.fixture(scope="module")
 def elsewhere():
-    """The sources copied to a folder with a blank in its path, owned by nobody if we can, with
-    a site's settings as the README shows them (a host, and a token whose files lie outside the
-    checkout); and a way to run a release command there, later, in another time zone, with Debian
-    12's osslsigncode, with a
-    build farm's own flags and the test command's date (the last commit's) from
-    SOURCE_DATE_EPOCH. It returns what the command gave and what dist/ then holds."""
+    """An operator's machine: the sources in a git checkout of their own, its commit dated as
+    the test command's release's (and authored long before), in a folder with a blank in its path, owned by nobody if we
+    can; a home folder holding the operator guide's files (a SoftHSM2 token's chain and PIN, a
+    .pfx and its password, the roots) and a git identity; and a way to run a command there as
+    the guide runs it, later, in another time zone, with Debian 12's osslsigncode and a build
+    farm's own flags. It returns what the command gave."""
     top = Path(tempfile.mkdtemp())
-    folder = top / "second build" / "elsewhere"
+    folder, home = top / "second build" / "elsewhere", top / "home"
     copy_sources(folder)
-    token = make_token(make_certificate(top))
-    token = {k: os.path.relpath(top / v, folder) if k.endswith(("_CERT", "_FILE")) else v for k, v in token.items()}
-    (folder / "CMakeUserPresets.json").write_text(json.dumps({
-        "version": 6, "configurePresets": [{"name": "site", "inherits": "release", "environment": dict(
-            token, VELMORA_SIGN_CA_FILE="../../ca.pem"), "cacheVariables": {"VELMORA_SITE_HOST": "play.example.com"}}],
-        "buildPresets": [{"name": "site", "configurePreset": "site"}], "workflowPresets": [{"name": "site", "steps": [
-            {"type": "configure", "name": "site"}, {"type": "build", "name": "site"}]}]}))
+    dated = dict(os.environ, GIT_AUTHOR_DATE="@1000000000", GIT_COMMITTER_DATE=f"@{commit_date()}")
+    for command in (["init", "-q"], ["add", "-A"], ["-c", "user.name=x", "-c", "user.email=x@x", "commit", "-qm", "x"]):
+        subprocess.run(["git", *command], cwd=folder, env=dated, check=True)
+    (top / "keys").mkdir()
+    keys = make_certificate(top / "keys")
+    token, servers = make_token(keys), timestamp_servers(keys)
+    (home / "velmora-signing").mkdir(parents=True)
+    for theirs, ours in {"codesign-chain.pem": "certs.pem", "pin": "pin", "codesign.pfx": "signer.pfx",
+                         "pfx-password": "password", "roots.pem": "ca.pem"}.items():
+        shutil.copy(keys / ours, home / "velmora-signing" / theirs)
+    (home / ".gitconfig").write_text("[user]\n\tname = Operator\n\temail = operator@example.com\n")
     os.chmod(top, 0o755)
     user = ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] if os.geteuid() == 0 else []
     if user:
         subprocess.run(["chown", "-R", "nobody:nogroup", top], check=True)
 
-    def workflow(*command, wait=True, **env):
+    def run(command, wait=True, **env):
         flags = dict(CFLAGS="-O0 -g", CXXFLAGS="-O0 -g -DVELMORA_SITE_HOST=\\\"x\\\"", CPPFLAGS="-DNDEBUG=0",
-                     LDFLAGS="-Wl,-z,relro", RCFLAGS="-l 0x407", SOURCE_DATE_EPOCH=commit_date())
-        env = dict(os.environ, TZ="Asia/Tokyo", HOME=str(top), **dict(flags, **env),
-                   PATH=f"{debian12_osslsigncode().parent}:{os.environ['PATH']}")
-        command = user + list(command or ["cmake", "--workflow", "--preset", "release"])
+                     LDFLAGS="-Wl,-z,relro", RCFLAGS="-l 0x407")
+        env = dict({k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}, TZ="Asia/Tokyo", HOME=str(home),
+                   SOFTHSM2_CONF=token["SOFTHSM2_CONF"], PATH=f"{debian12_osslsigncode().parent}:{os.environ['PATH']}",
+                   **dict(flags, **env))
+        command = user + ["bash", "-euo", "pipefail", "-c", command]
         if not wait:  # the caller ends it
             return subprocess.Popen(command, cwd=folder, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                     text=True, start_new_session=True)
         done = subprocess.run(command, cwd=folder, env=env, capture_output=True, text=True)
         assert done.returncode == 0, done.stdout + done.stderr
-        return done, files(folder / "dist")
+        return done
 
-    yield top, folder, workflow
+    yield dict(top=top, folder=folder, run=run, servers=servers)
     shutil.rmtree(top, ignore_errors=True)
 
 
-# A site's own settings hold where no build folder is yet, as after one was removed; a release
-# elsewhere, later, by another user, gives the same bytes as the test command's. A rebuild after
-# a version bump carries the new version, and one after bumping it back gives those bytes again.
-def test_a_sites_release_and_a_release_elsewhere(elsewhere):
-    _, folder, workflow = elsewhere
-    done, dist = workflow("cmake", "--workflow", "--preset", "site")
-    assert "for the web site play.example.com; signed without a timestamp" in done.stdout
-    assert b"play.example.com" in dist["win32/VelmoraPlayer.exe"]
-    assert b"Velmora Test signer" in dist["win64/VelmoraPlayerUninstaller.exe"]
-    done, dist = workflow()
-    assert dist == files(DIST) and "name velmora.example, a placeholder; set VELMORA_SITE_HOST" in done.stdout
-    assert "velmora.example" in (folder / "build/release/windows-x64/CMakeCache.txt").read_text()
-    original = (folder / "CMakeLists.txt").read_text()
-    (folder / "CMakeLists.txt").write_text(original.replace(f"VERSION {VERSION} ", "VERSION 9.8.7 "))
-    bumped = workflow()[1]
+# The operator guide, followed as written by an operator who has only it: every one of its
+# commands in order, its settings file with each way of signing (its timestamp servers standing
+# for the local one), each release checked as it says. An export builds the test command's bytes,
+# and a version bump reaches the programs and the zips.
+def test_the_operator_guide_as_written(elsewhere):
+    run, folder = elsewhere["run"], elsewhere["folder"]
+    install, service_tool, build, check, export, bump = guides.blocks("operators.md", "sh")
+    settings, *others = guides.blocks("operators.md", "json")
+    public = ["http://timestamp.digicert.com", "http://timestamp.sectigo.com"]
+    assert all(server in settings for server in public)
+    run(install)
+    for environment in [None, *others]:
+        preset = json.loads(settings)
+        if environment:
+            preset["configurePresets"][0]["environment"] = json.loads("{%s}" % environment)["environment"]
+        text = json.dumps(preset)
+        for server in public:
+            text = text.replace(server, elsewhere["servers"]["stamping"])
+        (folder / "CMakeUserPresets.json").write_text(text)
+        if "VELMORA_SIGN_COMMAND" in text:
+            run(service_tool)
+        said = run(build).stdout
+        assert f"for the web site play.example.com; signed" in said and "timestamped by http://127.0.0.1" in said, said
+        checked = run(check).stdout
+        assert checked.count(": OK\n") == 6 and checked.count("\nSignature verification: ok") == 4, checked
+        assert checked.count("Timestamp Server Signature verification: ok") == 4
+        assert b"play.example.com" in (folder / "dist/win32/VelmoraPlayer.exe").read_bytes()
+    said = run(export).stdout
+    assert files(folder.parent / "velmora-export" / "dist") == files(DIST)
+    assert "name velmora.example, a placeholder; set VELMORA_SITE_HOST" in said
+    run(bump)
+    bumped = files(folder / "dist")
+    assert {f"VelmoraPlayer-1.0.1-{b}.zip" for b in BUILDS} <= set(bumped)
     for name in (f"{b}/{p}" for b in BUILDS for p in PROGRAMS):
         pe = pefile.PE(data=bumped[name])
-        assert version_strings(pe)["FileVersion"] == "9.8.7" and pe.VS_FIXEDFILEINFO[0].FileVersionMS == 9 << 16 | 8
-    (folder / "CMakeLists.txt").write_text(original)
-    assert workflow()[1] == dist
+        assert version_strings(pe)["FileVersion"] == "1.0.1" and pe.VS_FIXEDFILEINFO[0].FileVersionMS == 1 << 16
 
 
 # dist/ is the operator's, often a link to a web server's folder. Two releases into it at once,
-# of two presets: the second waits for the first, and the folder the link names ends with the
-# programs of one host, the link kept. A release stopped while it signs by a
-# signal to its process group, which ends every process of it, leaves dist/ as it was. (The
-# test command's own release, with a sign command that fails standing for an operator's
-# settings, shows that those build a release of their own, unsigned.)
+# of two presets, by the guide's command: the second waits for the first, and the folder the link
+# names ends with the programs of one host, the link kept. Ctrl-C while the release signs (SIGINT
+# to its process group) ends every process of it, leaves dist/ as it was, and the command exits
+# with another status than 0, so that an upload after it does not run. (The test command's own
+# release, with a sign command that fails standing for an operator's settings, shows that those
+# build a release of their own, unsigned.)
 def test_the_operators_dist_is_theirs_alone(elsewhere):
-    top, folder, workflow = elsewhere
+    top, folder, run = elsewhere["top"], elsewhere["folder"], elsewhere["run"]
+    build = guides.blocks("operators.md", "sh")[2]
     shutil.rmtree(folder / "dist", ignore_errors=True)
     (top / "web root").mkdir()
     (folder / "dist").symlink_to(top / "web root", target_is_directory=True)
-    releases = [workflow("cmake", "--workflow", "--preset", preset, wait=False) for preset in ("site", "release")]
+    releases = [run(build.replace("site", preset), wait=False) for preset in ("site", "release")]
     said = [release.communicate()[0] for release in releases]
     assert [r.returncode for r in releases] == [0, 0] and "this one waits for it to end" in "".join(said), said
     dist = files(folder / "dist")
@@ -209,14 +242,14 @@ def test_the_operators_dist_is_theirs_alone(elsewhere):
     hosts = {host for name, data in dist.items() if name.endswith(".exe")
              for host in (b"play.example.com", b"velmora.example") if host in data}
     assert len(hosts) == 1 and (b"Velmora Test signer" in dist["win32/VelmoraPlayer.exe"]) == (hosts == {b"play.example.com"})
-    release = workflow("cmake", "--workflow", "--preset", "release", wait=False,
-                       VELMORA_SIGN_COMMAND=f"sh -c 'touch {top / 'signing'}; sleep 60' x")
+    release = run(build.replace("site", "release"), wait=False,
+                  VELMORA_SIGN_COMMAND=f"sh -c 'touch {top / 'signing'}; sleep 60' x")
     deadline = time.monotonic() + 120
     while not (top / "signing").exists():
         assert time.monotonic() < deadline and release.poll() is None, release.communicate()[0]
         time.sleep(0.1)
-    os.killpg(release.pid, signal.SIGTERM)
-    release.wait()
+    os.killpg(release.pid, signal.SIGINT)
+    assert release.wait() != 0
     with pytest.raises(ProcessLookupError):
         while time.monotonic() < deadline:
             os.killpg(release.pid, 0)
@@ -437,11 +470,7 @@ def test_a_damaged_signature_is_refused(signing, tmp_path, kind):
 # author's) in a checkout of it (also one another user owns, read as root), else SOURCE_DATE_EPOCH (not the date of a
 # repository it was unpacked into), else the commit date a git archive export carries. Without
 # any, or with one a zip cannot hold (milliseconds, past 2107), the release stops.
-def test_the_release_date_is_the_projects_own_and_read_at_build_time(elsewhere, tmp_path, monkeypatch):
-    _, folder, workflow = elsewhere
-    workflow("cmake", "--build", "--preset", "release", SOURCE_DATE_EPOCH="1000000000")
-    assert {zipfile.ZipFile(folder / "dist" / f"VelmoraPlayer-{VERSION}-{b}.zip").infolist()[0].date_time
-            for b in BUILDS} == {(2001, 9, 9, 1, 46, 40)}
+def test_the_release_date_is_the_projects_own_and_read_at_build_time(tmp_path, monkeypatch):
     git = lambda *args, cwd=ROOT: subprocess.run(["git", *args], cwd=cwd, check=True, capture_output=True)
     monkeypatch.setenv("SOURCE_DATE_EPOCH", "1500000000")
     git("init", "-q", cwd=tmp_path)
@@ -453,10 +482,7 @@ def test_the_release_date_is_the_projects_own_and_read_at_build_time(elsewhere, 
     if os.geteuid() == 0:
         subprocess.run(["chown", "-R", "nobody:nogroup", owned], check=True)
     assert int(checked_date(owned)) >= int(commit_date())
-    (tmp_path / "exported").mkdir()
-    subprocess.run(f"git archive HEAD | tar -x -C '{tmp_path / 'exported'}'", shell=True, cwd=ROOT, check=True)
     monkeypatch.delenv("SOURCE_DATE_EPOCH")
-    assert checked_date(tmp_path / "exported") == commit_date()
     for epoch in (None, "", "yesterday", "0", "315532799", "1796611329000", "4354819200"):
         if epoch is not None:
             monkeypatch.setenv("SOURCE_DATE_EPOCH", epoch)
@@ -466,8 +492,7 @@ def test_the_release_date_is_the_projects_own_and_read_at_build_time(elsewhere, 
 
 # Each limit at both sides: a label of 63 and 64 characters, a name of 253 and 254, ports 1 and
 # 0, 65535 and 65536, numbers of an address 255 and 256; a last label all digits, and what was
-# never a host name. git ignores a site's settings, and the README's example keeps its files
-# outside the checkout.
+# never a host name. git ignores a site's settings.
 def test_a_sites_host_and_settings(tmp_path):
     long_name = ".".join(["a" * 63] * 3 + ["b" * 61])
     hosts = {"velmora.example": True, "play.example.com:8080": True, "a" * 63 + ".b": True, "a" * 64 + ".b": False,
@@ -480,6 +505,3 @@ def test_a_sites_host_and_settings(tmp_path):
     assert {host: configure(host).returncode == 0 for host in hosts} == hosts
     assert "the last not all digits, or a dotted IPv4 address" in " ".join(configure("1.2.3").stderr.split())
     assert subprocess.run(["git", "check-ignore", "-q", "CMakeUserPresets.json"], cwd=ROOT).returncode == 0
-    example = json.loads(re.search(r"```json\n(.*?)```", (ROOT / "README.md").read_text(), re.S)[1])
-    named = [v for k, v in example["configurePresets"][0]["environment"].items() if k in signing_module.FILES]
-    assert len(named) == 3 and all(v.startswith(("$env{HOME}/", "/usr/")) for v in named)
