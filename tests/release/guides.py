@@ -12,9 +12,8 @@ def blocks(guide, kind):
 
 
 def table(guide, header):
-    """The rows of the guide's table whose header starts with `header`, as lists of cells, each
-    cell the text of its one code span, or its own text."""
+    """The rows of the guide's table whose header starts with `header`: each cell the text of its
+    one code span, or its own text."""
     text = (DOCS / guide).read_text()
     rows = text[text.index(f"| {header} |"):].split("\n\n")[0].splitlines()[2:]
-    cell = lambda c: c[1:-1] if re.fullmatch(r"`[^`]*`", c) else c
-    return [[cell(c.strip()) for c in row.strip().strip("|").split(" | ")] for row in rows]
+    return [[re.sub(r"^`([^`]*)`$", r"\1", c.strip()) for c in row.strip(" |").split(" | ")] for row in rows]

@@ -1,7 +1,6 @@
 """Checks of what ships: the programs' PE files, the packages, that the same sources always
 build the same bytes, and a site operator's release: its settings, signing and outputs."""
 
-import hashlib
 import io
 import json
 import os
@@ -80,26 +79,25 @@ def test_the_pe_file_is_what_we_ship(build, program):
     assert group_id == 1 and sizes == [16, 24, 32, 48, 64, 256] and len(resources(pe, "RT_ICON")) == len(sizes)
 
 
-def check_release(dist):
-    """A release's files, by name: exactly its own, each zip holding that build's programs and
-    README in Deflate (what Explorer opens), the sums of each build's programs beside them and
-    of the zips beside those."""
-    zips = [f"VelmoraPlayer-{VERSION}-{b}.zip" for b in BUILDS]
+def check_release(folder):
+    """A release's files: exactly its own, each zip holding its build's programs and README in
+    Deflate (what Explorer opens), and sha256sum's check of each folder's sums."""
+    dist, zips = files(folder), [f"VelmoraPlayer-{VERSION}-{b}.zip" for b in BUILDS]
     assert set(dist) == {f"{b}/{n}" for b in BUILDS for n in PROGRAMS + ["SHA256SUMS"]} | {*zips, "SHA256SUMS"}
-    sums = lambda prefix, names: "".join(f"{hashlib.sha256(dist[prefix + n]).hexdigest()}  {n}\n" for n in names).encode()
     for build, name in zip(BUILDS, zips):
         with zipfile.ZipFile(io.BytesIO(dist[name])) as package:
             assert sorted(package.namelist()) == ["README.txt"] + PROGRAMS
             assert {i.compress_type for i in package.infolist()} == {zipfile.ZIP_DEFLATED}
             assert [package.read(p) for p in PROGRAMS] == [dist[f"{build}/{p}"] for p in PROGRAMS]
-        assert dist[f"{build}/SHA256SUMS"] == sums(f"{build}/", PROGRAMS)
-    assert dist["SHA256SUMS"] == sums("", zips)
+    for where, names in (("", zips), *((b, PROGRAMS) for b in BUILDS)):
+        subprocess.run(["sha256sum", "--strict", "--quiet", "-c", "SHA256SUMS"], cwd=folder / where, check=True)
+        assert [line[66:] for line in (folder / where / "SHA256SUMS").read_text().splitlines()] == names
 
 
 # Each zip's README is the player guide's text, naming its own zip to check and its Windows; the
 # guide's sums check, run as written where a player downloaded one zip and the sums.
 def test_each_package_holds_the_programs_and_the_players_guide_and_the_sums_check_where_players_put_them(tmp_path):
-    check_release(files(DIST))
+    check_release(DIST)
     guide = [line for line in (ROOT / "docs/players.md").read_text().splitlines()[1:]
              if not line.startswith(("```", "| the box says", "| ---"))]
     words = lambda text: text.translate({ord("`"): None, ord("*"): None, ord("|"): " ", ord("#"): " "}).split()
@@ -139,12 +137,10 @@ def commit_date():
 
 @pytest.fixture(scope="module")
 def elsewhere():
-    """An operator's machine: the sources in a git checkout of their own, its commit dated as
-    the test command's release's (and authored long before), in a folder with a blank in its path, owned by nobody if we
-    can; a home folder holding the operator guide's files (a SoftHSM2 token's chain and PIN, a
-    .pfx and its password, the roots) and a git identity; and a way to run a command there as
-    the guide runs it, later, in another time zone, with Debian 12's osslsigncode and a build
-    farm's own flags. It returns what the command gave."""
+    """An operator's machine: the sources in a git checkout owned by nobody if we can, in a folder
+    with a blank in its path, committed at the test command's release date (authored long before);
+    a home holding the operator guide's files and a git identity; and a way to run a command there,
+    later, in another time zone, with Debian 12's osslsigncode and a build farm's own flags."""
     top = Path(tempfile.mkdtemp())
     folder, home = top / "second build" / "elsewhere", top / "home"
     copy_sources(folder)
@@ -193,28 +189,22 @@ def test_the_operator_guide_as_written(elsewhere):
     public = ["http://timestamp.digicert.com", "http://timestamp.sectigo.com"]
     assert all(server in settings for server in public)
     run(install)
+    run(service_tool)
     for environment in [None, *others]:
         preset = json.loads(settings)
         if environment:
             preset["configurePresets"][0]["environment"] = json.loads("{%s}" % environment)["environment"]
-        text = json.dumps(preset)
-        for server in public:
-            text = text.replace(server, elsewhere["servers"]["stamping"])
+        text = re.sub("|".join(map(re.escape, public)), elsewhere["servers"]["stamping"], json.dumps(preset))
         (folder / "CMakeUserPresets.json").write_text(text)
-        if "VELMORA_SIGN_COMMAND" in text:
-            run(service_tool)
         said = run(build).stdout
-        assert f"for the web site play.example.com; signed" in said and "timestamped by http://127.0.0.1" in said, said
+        assert "for the web site play.example.com; signed" in said and "timestamped by http://127.0.0.1" in said, said
         checked = run(check).stdout
         assert checked.count(": OK\n") == 6 and checked.count("\nSignature verification: ok") == 4, checked
         assert checked.count("Timestamp Server Signature verification: ok") == 4
-        assert b"play.example.com" in (folder / "dist/win32/VelmoraPlayer.exe").read_bytes()
-    said = run(export).stdout
+    assert "name velmora.example, a placeholder; set VELMORA_SITE_HOST" in run(export).stdout
     assert files(folder.parent / "velmora-export" / "dist") == files(DIST)
-    assert "name velmora.example, a placeholder; set VELMORA_SITE_HOST" in said
     run(bump)
-    bumped = files(folder / "dist")
-    assert {f"VelmoraPlayer-1.0.1-{b}.zip" for b in BUILDS} <= set(bumped)
+    assert {f"VelmoraPlayer-1.0.1-{b}.zip" for b in BUILDS} <= set(bumped := files(folder / "dist"))
     for name in (f"{b}/{p}" for b in BUILDS for p in PROGRAMS):
         pe = pefile.PE(data=bumped[name])
         assert version_strings(pe)["FileVersion"] == "1.0.1" and pe.VS_FIXEDFILEINFO[0].FileVersionMS == 1 << 16
@@ -294,13 +284,11 @@ def debian12_osslsigncode():
 
 @pytest.fixture(scope="module", params=["installed", "debian12"])
 def signing(request):
-    """Keys and certificates in a folder of their own (where the release command, not package.py, started; a git
-    checkout that ignores all but the PIN), a SoftHSM2 token, timestamp servers, and shims that
-    log every openssl and osslsigncode command line (the osslsigncode installed here, or Debian
-    12's); and a way to finish the test command's
-    built programs alone (package.py) into a copy of its release, which returns what that
-    printed and the copy before and after, having checked that no secret was in a command line
-    or the output."""
+    """Keys and certificates in a folder where the release command started (a git checkout that
+    ignores all but the PIN), a SoftHSM2 token, timestamp servers, shims that log every openssl and
+    osslsigncode command line (the installed osslsigncode, or Debian 12's); and a way to finish the
+    built programs alone (package.py) into a copy of the test command's release, which returns what
+    it printed and the copy before and after, having checked that no secret was shown."""
     top = Path(tempfile.mkdtemp())
     (top / "keys").mkdir()
     keys = make_certificate(top / "keys")
@@ -414,7 +402,7 @@ def test_what_each_signing_setting_gives(signing, tmp_path, settings, says):
         assert f"{tmp_path / 'dist'} is left as it was" in done.stderr and after == before
         assert time.monotonic() - started < 30
         return
-    check_release(after)
+    check_release(tmp_path / "dist")
     for name in (f"{b}/{p}" for b in BUILDS for p in PROGRAMS):
         (tmp_path / "checked.exe").write_bytes(after[name])
         shown = subprocess.run(["osslsigncode", "verify", "-CAfile", signing["keys"] / "ca.pem", "-TSA-CAfile",
