@@ -238,10 +238,9 @@ def test_hostile_links_are_refused_or_reach_the_client_whole(wine, build):
     assert len(links) >= 25 and outcomes == {(), (NOTICE,), (INVALID,)}
 
 
-# The web developers' guide, as the platform hands its links over, each from a folder of its
-# own: its examples; the links its JavaScript function makes under Node.js; each character of its
-# table written as it says, in both values. The client receives what the guide says, or nothing
-# starts ("refused").
+# The web guide's links as the platform hands them over: its examples, those its JavaScript makes
+# under Node.js, each character of its table written as it says. The client receives what the
+# guide says, or nothing starts ("refused").
 def test_the_web_guides_links_reach_the_client_as_it_says(wine, build):
     rows = guides.table("web.md", "link")
     calls = guides.table("web.md", "`playLink(ticket, joinUrl)`")

@@ -1,6 +1,7 @@
 """Checks of what ships: the programs' PE files, the packages, that the same sources always
 build the same bytes, and a site operator's release: its settings, signing and outputs."""
 
+import fcntl
 import io
 import json
 import os
@@ -178,10 +179,9 @@ def elsewhere():
     shutil.rmtree(top, ignore_errors=True)
 
 
-# The operator guide, followed as written by an operator who has only it: every one of its
-# commands in order, its settings file with each way of signing (its timestamp servers standing
-# for the local one), each release checked as it says. An export builds the test command's bytes,
-# and a version bump reaches the programs and the zips.
+# The operator guide as written: its commands in order, its settings with each way of signing (the
+# local timestamp server for its public ones), each release checked as it says; its export builds
+# the test command's bytes, and its version bump reaches the programs and the zips.
 def test_the_operator_guide_as_written(elsewhere):
     run, folder = elsewhere["run"], elsewhere["folder"]
     install, service_tool, build, check, export, bump = guides.blocks("operators.md", "sh")
@@ -210,22 +210,23 @@ def test_the_operator_guide_as_written(elsewhere):
         assert version_strings(pe)["FileVersion"] == "1.0.1" and pe.VS_FIXEDFILEINFO[0].FileVersionMS == 1 << 16
 
 
-# dist/ is the operator's, often a link to a web server's folder. Two releases into it at once,
-# of two presets, by the guide's command: the second waits for the first, and the folder the link
-# names ends with the programs of one host, the link kept. Ctrl-C while the release signs (SIGINT
-# to its process group) ends every process of it, leaves dist/ as it was, and the command exits
-# with another status than 0, so that an upload after it does not run. (The test command's own
-# release, with a sign command that fails standing for an operator's settings, shows that those
-# build a release of their own, unsigned.)
+# dist/ is the operator's, often a link to a web server's folder. Two releases into it, of two
+# presets, by the guide's command: each waits for the lock, and the folder the link names ends
+# with one host's programs, the link kept. Ctrl-C while one signs (SIGINT to its process group)
+# ends all of it, leaves dist/ as it was, and the command exits with another status than 0.
 def test_the_operators_dist_is_theirs_alone(elsewhere):
     top, folder, run = elsewhere["top"], elsewhere["folder"], elsewhere["run"]
     build = guides.blocks("operators.md", "sh")[2]
     shutil.rmtree(folder / "dist", ignore_errors=True)
     (top / "web root").mkdir()
     (folder / "dist").symlink_to(top / "web root", target_is_directory=True)
-    releases = [run(build.replace("site", preset), wait=False) for preset in ("site", "release")]
+    with open(top / "web root.lock", "w") as held:  # held here until both wait for it
+        os.chmod(held.name, 0o666)
+        fcntl.flock(held, fcntl.LOCK_EX)
+        releases = [run(build.replace("site", preset), wait=False) for preset in ("site", "release")]
+        assert all(any("this one waits for it to end" in line for line in r.stdout) for r in releases)
     said = [release.communicate()[0] for release in releases]
-    assert [r.returncode for r in releases] == [0, 0] and "this one waits for it to end" in "".join(said), said
+    assert [r.returncode for r in releases] == [0, 0], said
     dist = files(folder / "dist")
     assert (folder / "dist").is_symlink() and files(top / "web root") == dist
     assert [p.name for p in top.glob("web root.*")] == ["web root.lock"]
