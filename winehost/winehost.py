@@ -96,11 +96,19 @@ def _ours(address):
     return address < 0x10000000 or 0x140000000 <= address < 0x150000000
 
 
+def since_start(stderr, pid):
+    """The trace from the start of the process that has this id now: Wine gives an ended process's
+    id to the next one, so lines before it may be another's (each process loads its .exe first)."""
+    starts = [m.start() for m in re.finditer(rf'^{pid:04x}:[0-9a-f]+:trace:loaddll:\w+ Loaded L"[^"]*\.exe"', stderr,
+                                             re.M | re.I)]
+    return stderr[starts[-1] if starts else 0:]
+
+
 def trace_calls(stderr, pid):
     """The traced Windows calls one process made from its own code, in order, each as
     (function, arguments, result): a quoted argument as its text, any other as a number."""
     calls, pending = [], {}
-    for m in _TRACE.finditer(stderr):
+    for m in _TRACE.finditer(since_start(stderr, pid)):
         if int(m[1], 16) != pid or not _ours(int(m[6], 16)):
             continue
         if m[2] == "Call":
@@ -140,8 +148,8 @@ class Run:
         self.boxes = [{"caption": _text(c), "text": _text(t), "yesNo": y} for c, t, y in event["boxes"]]
         self.exit_codes = event["exitCodes"]
         self.traces = [trace_calls(stderr, pid) for pid in event["pids"]]
-        self.modules = [{m[2].lower().replace("\\\\", "\\") for m in _LOADED.finditer(stderr) if int(m[1], 16) == pid}
-                        for pid in event["pids"]]
+        self.modules = [{m[2].lower().replace("\\\\", "\\") for m in _LOADED.finditer(since_start(stderr, pid))
+                         if int(m[1], 16) == pid} for pid in event["pids"]]
         self.calls = self.traces[0] if len(self.traces) == 1 else None
 
     def message_boxes(self, calls=None):
@@ -159,8 +167,11 @@ class Wine:
         # Wine takes its locale from these: C.UTF-8, on every Debian, gives US English with
         # the 1252 code page, the legacy code page a stand-in client runs in.
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
+        # Wine answers a changed association by starting winemenubuilder, which would inherit a
+        # run's relay trace and write into it under a process id the next run's program may get
+        # once it ends: it never starts here.
         self.env.update(LANG="C.UTF-8", WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
+                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
         self.xvfb = None
         self.drivers = {}  # one a locale
         self.builds, self.why = ("win32", "win64"), "this machine runs 32-bit Windows programs"
