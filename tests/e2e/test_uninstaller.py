@@ -72,7 +72,8 @@ def test_no_answer_removes_nothing(wine, build, answers, env):
 
 
 def as_administrator(wine, build, answers=(IDYES,), **env):
-    return uninstall(wine, build, answers=answers, env=dict(env, VELMORA_SEAM_ACCOUNT="Administrator"))
+    return uninstall(wine, build, answers=answers, env=dict(env, VELMORA_SEAM_ACCOUNT="Administrator",
+                                                            VELMORA_SEAM_MERGED="1"))
 
 
 STARTED_AS = "This uninstaller was started as the account Administrator, not as the account signed in to Windows"

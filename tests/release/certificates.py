@@ -12,6 +12,7 @@ import socket
 import ssl
 import subprocess
 import threading
+import time
 from pathlib import Path
 
 from asn1crypto import cms, core
@@ -124,8 +125,8 @@ def timestamp_servers(folder):
     token (openssl ts -reply) or an Authenticode countersignature, as the client asks. Returns
     URLs by kind: one that stamps what it is sent; one whose clock is two days behind, one a
     century ahead; one that answers every request with its reply to the first (a stamp of
-    another signature); one whose authority chains to the root nobody trusts; and one that
-    accepts connections and never answers."""
+    another signature); one whose authority chains to the root nobody trusts; one that takes
+    1.5 s to answer; and one that accepts connections and never answers."""
     for authority in ("tsa", "untrusted-tsa"):
         (folder / f"{authority}.cnf").write_text(f"""[tsa]
 default_tsa = stamps
@@ -143,11 +144,12 @@ ess_cert_id_chain = no
     replies = {}
 
     class Stamp(http.server.BaseHTTPRequestHandler):
-        def do_POST(self):  # the path: /AUTHORITY/CLOCK/ or /AUTHORITY/CLOCK/replay
-            _, authority, clock, replay = self.path.split("/")
+        def do_POST(self):  # the path: /AUTHORITY/CLOCK/, /AUTHORITY/CLOCK/replay or /AUTHORITY/CLOCK/slow
+            _, authority, clock, how = self.path.split("/")
             query = self.rfile.read(int(self.headers["Content-Length"]))
             legacy = self.headers["Content-Type"] != "application/timestamp-query"
-            if not (replay and (self.path, legacy) in replies):
+            time.sleep(1.5 if how == "slow" else 0)
+            if not (how == "replay" and (self.path, legacy) in replies):
                 if legacy:  # a clock of whole days only
                     days = datetime.timedelta(days=int(clock[:-1]) if clock != "now" else 0)
                     when = datetime.datetime.now(datetime.timezone.utc) + days
@@ -174,4 +176,4 @@ ess_cert_id_chain = no
     at = f"http://127.0.0.1:{server.server_address[1]}"
     return {"stamping": f"{at}/tsa/now/", "behind": f"{at}/tsa/-2d/", "ahead": f"{at}/tsa/+100y/",
             "replaying": f"{at}/tsa/now/replay", "untrusted": f"{at}/untrusted-tsa/now/",
-            "silent": f"http://127.0.0.1:{silent.getsockname()[1]}/"}
+            "slow": f"{at}/tsa/now/slow", "silent": f"http://127.0.0.1:{silent.getsockname()[1]}/"}

@@ -5,14 +5,14 @@
 //                              always matches the process's locale)
 //   VELMORA_SEAM_UNDELETABLE   a key whose path ends so opens, but will not be deleted
 //   VELMORA_SEAM_ACCOUNT       the account the process runs as
-//   VELMORA_SEAM_SESSION_USER  the account signed in to the session ("-": none; Wine's is
-//                              always the process's own)
+//   VELMORA_SEAM_SESSION_USER  the account signed in to the process's session ("-": none; Wine's
+//                              is always the process's own); other sessions are someone else's
 //   VELMORA_SEAM_SESSION       the session the process runs in (0: a service's)
 //   VELMORA_SEAM_NO_SHORT_NAMES  set: the volume makes no short (8.3) names
 //   VELMORA_SEAM_VANISHES      a key whose path ends so is removed by someone else just
 //                              before the removal opens it
-//   VELMORA_SEAM_MERGED        the class root shows the user's own classes over the machine's,
-//                              as Windows merges them (Wine's is the machine's alone)
+//   VELMORA_SEAM_MERGED        the class root opens and deletes the user's own classes over the
+//                              machine's, as Windows merges them (Wine's is the machine's alone)
 // Always: a start with a STARTUPINFOA that is not all zero but for its right size fails
 // (Windows would pass the mistake on unnoticed).
 #pragma once
@@ -40,9 +40,12 @@ inline LONG SeamRegGetValueA(HKEY root, LPCSTR path, LPCSTR name, DWORD flags, L
                              LPDWORD size) {
   const std::string wanted = SeamVariable("VELMORA_SEAM_ACP");
   if (wanted.empty() || std::strcmp(name, "ACP") != 0) return RegGetValueA(root, path, name, flags, type, data, size);
-  std::memcpy(data, wanted.c_str(), wanted.size() + 1);
-  *size = static_cast<DWORD>(wanted.size()) + 1;
-  return ERROR_SUCCESS;
+  // As the real call: a buffer smaller than the value gets nothing but the size it needs.
+  const DWORD needed = static_cast<DWORD>(wanted.size()) + 1;
+  const bool fits = *size >= needed;
+  if (fits) std::memcpy(data, wanted.c_str(), needed);
+  *size = needed;
+  return fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
 }
 
 inline bool SeamEndsWith(const std::string& text, const std::string& ending) {
@@ -59,10 +62,24 @@ inline BOOL SeamGetUserNameW(LPWSTR name, LPDWORD size) {
   return TRUE;
 }
 
-inline BOOL WINAPI SeamWTSQuerySessionInformationW(HANDLE /*server*/, DWORD /*session*/, WTS_INFO_CLASS /*what*/,
+inline BOOL SeamProcessIdToSessionId(DWORD process, DWORD* session) {
+  const std::string wanted = SeamVariable("VELMORA_SEAM_SESSION");
+  if (wanted.empty()) return ProcessIdToSessionId(process, session);
+  *session = static_cast<DWORD>(std::strtoul(wanted.c_str(), nullptr, 10));
+  return TRUE;
+}
+
+// Only the process's own session is signed in as VELMORA_SEAM_SESSION_USER: any other, such as
+// the console's while the process runs under Remote Desktop, is someone else's.
+inline BOOL WINAPI SeamWTSQuerySessionInformationW(HANDLE /*server*/, DWORD session, WTS_INFO_CLASS /*what*/,
                                                    LPWSTR* buffer, DWORD* bytes) {
   static wchar_t user[257];
-  *bytes = (GetEnvironmentVariableW(L"VELMORA_SEAM_SESSION_USER", user, 257) + 1) * sizeof(wchar_t);
+  DWORD own = 0;
+  if (session == WTS_CURRENT_SESSION || (SeamProcessIdToSessionId(GetCurrentProcessId(), &own) && session == own))
+    GetEnvironmentVariableW(L"VELMORA_SEAM_SESSION_USER", user, 257);
+  else
+    lstrcpyW(user, L"Someone Else");
+  *bytes = (lstrlenW(user) + 1) * sizeof(wchar_t);
   if (lstrcmpW(user, L"-") == 0) user[0] = L'\0';
   *buffer = user;
   return TRUE;
@@ -79,13 +96,6 @@ inline FARPROC SeamGetProcAddress(HMODULE module, LPCSTR name) {
   return GetProcAddress(module, name);
 }
 
-inline BOOL SeamProcessIdToSessionId(DWORD process, DWORD* session) {
-  const std::string wanted = SeamVariable("VELMORA_SEAM_SESSION");
-  if (wanted.empty()) return ProcessIdToSessionId(process, session);
-  *session = static_cast<DWORD>(std::strtoul(wanted.c_str(), nullptr, 10));
-  return TRUE;
-}
-
 inline DWORD SeamGetShortPathNameW(LPCWSTR path, LPWSTR shortPath, DWORD size) {
   if (SeamVariable("VELMORA_SEAM_NO_SHORT_NAMES").empty()) return GetShortPathNameW(path, shortPath, size);
   const DWORD length = lstrlenW(path);
@@ -94,16 +104,29 @@ inline DWORD SeamGetShortPathNameW(LPCWSTR path, LPWSTR shortPath, DWORD size) {
   return length;
 }
 
+// Where the merged class root has a key: the user's own classes, where it is there, else the
+// machine's. Opening and deleting through the class root both go there.
+inline bool SeamInUserClasses(HKEY root, LPCSTR path, std::string& userPath) {
+  userPath = std::string("Software\\Classes\\") + path;
+  HKEY key = nullptr;
+  if (root != HKEY_CLASSES_ROOT || SeamVariable("VELMORA_SEAM_MERGED").empty() ||
+      RegOpenKeyExA(HKEY_CURRENT_USER, userPath.c_str(), REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE, &key) != 0)
+    return false;
+  RegCloseKey(key);
+  return true;
+}
+
 inline LONG SeamRegOpenKeyExA(HKEY root, LPCSTR path, DWORD options, REGSAM access, PHKEY key) {
   if (SeamEndsWith(path, SeamVariable("VELMORA_SEAM_VANISHES"))) RegDeleteKeyA(root, path);
-  if (root == HKEY_CLASSES_ROOT && !SeamVariable("VELMORA_SEAM_MERGED").empty() &&
-      RegOpenKeyExA(HKEY_CURRENT_USER, (std::string("Software\\Classes\\") + path).c_str(), options, access, key) == 0)
-    return ERROR_SUCCESS;
+  std::string userPath;
+  if (SeamInUserClasses(root, path, userPath)) return RegOpenKeyExA(HKEY_CURRENT_USER, userPath.c_str(), options, access, key);
   return RegOpenKeyExA(root, path, options, access, key);
 }
 
 inline LONG SeamRegDeleteKeyA(HKEY root, LPCSTR path) {
   if (SeamEndsWith(path, SeamVariable("VELMORA_SEAM_UNDELETABLE"))) return ERROR_ACCESS_DENIED;
+  std::string userPath;
+  if (SeamInUserClasses(root, path, userPath)) return RegDeleteKeyA(HKEY_CURRENT_USER, userPath.c_str());
   return RegDeleteKeyA(root, path);
 }
 
