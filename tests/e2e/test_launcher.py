@@ -221,34 +221,21 @@ def test_what_a_start_does(wine, build, tmp_path, row):
 CORPUS_FORM = '"C:\\Program Files (x86)\\Velmora \u00dc\\VelmoraPlayer.exe" "'
 
 
-# The fuzzer's seed corpus of hostile links, as the platform delivers them, all at once to the
-# real launcher, each from a folder of its own; what each must give worked out apart from the
-# launcher's code. No link (the scheme is matched case by case): a start by hand. A value empty,
-# ending in a backslash, or holding a quote or a control character once encoded: refused. Else
-# the client's ten arguments, in Unicode and as a 1252 client splits its best-fitted line.
-def test_hostile_links_are_refused_or_reach_the_client_whole(wine, build):
-    lines = [p.read_bytes().decode("utf-8", "replace") for p in sorted((ROOT / "tests/fuzz/corpus").iterdir())]
-    links = [line[len(CORPUS_FORM):-1] for line in lines if line.startswith(CORPUS_FORM) and line.endswith('"')]
-    installs = [wine.install("Program Files (x86)", "Velmora \u00dc", str(i), build=build) for i in range(len(links))]
-    run = wine.run(*[f'{launcher(folder)} "{link}"' for (folder, _), link in zip(installs, links)])
-    outcomes = set()  # each outcome by its boxes
-    for link, (folder, unix), code, calls in zip(links, installs, run.exit_codes, run.traces):
-        argv = client_argv(folder, link[link.find("velmor-player:"):]) if "velmor-player:" in link else None
-        refused = argv and any(not v or v.endswith("\\") or re.search('["\x00-\x1f\x7f]', v) for v in argv[4:7:2])
-        outcome = (0, [NOTICE], []) if argv is None else (1, [INVALID], []) if refused else (
-            0, [], [(argv, [a.encode("cp1252") for a in argv])])
-        records = [(r["argv"], r["ansiArgv"]) for r in client_records(unix, len(outcome[2]))]
-        assert (code, [(text, style) for _, text, _, style in run.message_boxes(calls)], records) == outcome, link
-        assert starts(calls) == len(records)
-        outcomes.add(tuple(outcome[1]))
-    assert len(links) >= 25 and outcomes == {(), (NOTICE,), (INVALID,)}
-
-
-# The web guide's links as the platform hands them over: its examples, those its JavaScript makes
-# under Node.js, each character of its table written as it says. The client receives what the
-# guide says, or nothing starts ("refused").
-def test_the_web_guides_links_reach_the_client_as_it_says(wine, build):
-    rows = guides.table("web.md", "link")
+# Links as the platform hands them over, all at once, each from a folder of its own, what each
+# must give worked out apart from the launcher's code. The fuzzer's seed corpus of hostile links:
+# no link (the scheme is matched case by case) is a start by hand; a value empty, ending in a
+# backslash, or holding a quote or a control character once encoded is refused. The web guide's
+# examples, the links its JavaScript makes under Node.js, each character of its table written as
+# it says. Else the client's ten arguments, in Unicode and as a 1252 client splits its line.
+def test_links_are_refused_or_reach_the_client_whole_as_the_web_guide_says(wine, build):
+    corpus = [p.read_bytes().decode("utf-8", "replace") for p in sorted((ROOT / "tests/fuzz/corpus").iterdir())]
+    rows = []
+    for link in (line[len(CORPUS_FORM):-1] for line in corpus if line.startswith(CORPUS_FORM) and line.endswith('"')):
+        values = client_argv("", link[link.find("velmor-player:"):])[4:7:2] if "velmor-player:" in link else ["by hand"] * 2
+        refused = any(not v or v.endswith("\\") or re.search('["\x00-\x1f\x7f]', v) for v in values)
+        rows.append([link, *(["refused"] * 2 if refused else values)])
+    assert len(rows) >= 25
+    rows += guides.table("web.md", "link")
     calls = guides.table("web.md", "`playLink(ticket, joinUrl)`")
     script = guides.blocks("web.md", "js")[0] + "".join(f"console.log({call});" for call, _, _ in calls)
     made = subprocess.run(["node", "-e", script], capture_output=True, text=True, check=True).stdout.splitlines()
@@ -258,12 +245,14 @@ def test_the_web_guides_links_reach_the_client_as_it_says(wine, build):
             sent = character if written == "as it is" else written
             got = sent if receives == "the same" else re.split(r"`?;", receives.lstrip("`"))[0]
             rows.append([f"velmor-player:gameinfo:x{sent}y+placelauncherurl:h/?x{sent}y", f"x{got}y", f"h/?x{got}y"])
-    installs = [wine.install("Velmora Web", str(i), build=build) for i in range(len(rows))]
+    installs = [wine.install("Program Files (x86)", "Velmora \u00dc", str(i), build=build) for i in range(len(rows))]
     run = wine.run(*[f'{launcher(folder)} "{link}"' for (folder, _), (link, _, _) in zip(installs, rows)])
     for (link, ticket, join), (folder, unix), code, calls in zip(rows, installs, run.exit_codes, run.traces):
-        started = [[r["argv"][4], r["argv"][6]] for r in client_records(unix, starts(calls))]
-        assert (code, started) == ((1, []) if ticket == "refused" else (0, [[ticket, join]])), link
-    assert len(rows) > 25
+        argv = client_argv(folder, f"velmor-player:gameinfo:{ticket}+placelauncherurl:{join}")
+        outcome = {"by hand": (0, [NOTICE], []), "refused": (1, [INVALID], [])}.get(
+            ticket, (0, [], [(argv, [a.encode("cp1252") for a in argv])]))
+        records = [(r["argv"], r["ansiArgv"]) for r in client_records(unix, starts(calls))]
+        assert (code, [(text, style) for _, text, _, style in run.message_boxes(calls)], records) == outcome, link
 
 
 # Exactly the calls the launcher makes, by hand and for a link the platform hands it, and
