@@ -118,22 +118,18 @@ NOWHERE = dict(program="seam", exits=(1, 0), boxes=((NOT_HERE,), (NOT_HERE,)), r
 
 
 # Starts by link and by hand after another folder's install was registered: exit codes, boxes
-# (on the screen and in the calls), the registration, and the client's command line (in Unicode
-# and as a legacy client splits it in its code page) and current folder.
-# - The client line at the most Windows takes, 32,766 characters and the zero, counted as the
-#   client gets the values (Ж as %D0%96) and in characters, not bytes (Ü); a link past 65,535
-#   bytes, where Wine's narrow command line wraps around (Windows' is missing); one UTF-8
-#   cannot carry, refused as a link, never taken for a start by hand.
-# - Another folder takes the scheme: over 260 bytes, or cut at MAX_PATH inside a parent that
-#   holds an install of its own. A % stays out: the platform would read %1 as the link.
-# - A client reading its command line in the legacy code page is told a folder it can read:
-#   as it is, else its short name, never a look-alike (Ｖelmora best-fits to Velmora), a '?' or
-#   a quote; so is the platform by Windows before 10 1903 (a copy without the UTF-8 code page),
-#   where a double-byte character of the program's own name may end in a backslash's byte (表
-#   in 932, 乗 in 936). The code page is the system's, not the locale's (the test-only build).
-# - Another account than the session's is told, names compared in Unicode without regard to
-#   case (Иван is ИВАН, Ｉvan is not Ivan though both read "Ivan" in 1252, as its box spells it).
-#   In session 0 no box is shown. A module name without a folder gives bare names.
+# (on the screen and in the calls), the registration, the client's command line (in Unicode and
+# as a legacy client splits it) and current folder.
+# - The client line at the most Windows takes, counted as the client gets the values (Ж as
+#   %D0%96) in characters (Ü); a link past 65,535 bytes; one UTF-8 cannot carry.
+# - Another folder takes the scheme, also over 260 bytes or cut at MAX_PATH; a % of any kind
+#   (%1, %L, %V, %2, a lone one) stays out, since the platform would read it.
+# - A legacy client, and the platform before Windows 10 1903 (a copy without the UTF-8 code
+#   page), are told the folder as it is where their code page spells it (é in 1252, kana in
+#   932), else its short name, never a look-alike, a '?' or a quote; the program's own name may
+#   end in a backslash's byte (表 in 932, 乗 in 936). The code page is the system's.
+# - Another account than the process's session's is told, names compared in Unicode without
+#   regard to case. In session 0 no box is shown; in session 2 they are.
 @pytest.mark.parametrize("row", [
     case("plain"),
     case("no client", client=False, runs=("link",), exits=(1,), boxes=((FAILED,),)),
@@ -159,8 +155,7 @@ NOWHERE = dict(program="seam", exits=(1, 0), boxes=((NOT_HERE,), (NOT_HERE,)), r
     case("fullwidth quote", folder=("Games", "Velmora \uff02Q\uff02"), started="told"),
     case("before 1903", folder=("Games", "\uff36elmora"), program="legacy", registered="told", started="told"),
     case("before 1903, spelled", folder=("Games", "Caf\u00e9"), program="legacy"),
-    case("before 1903, kana", folder=("Games", "\u30b2\u30fc\u30e0"), program="legacy", locale="ja_JP.UTF-8",
-         code_page="cp932"),
+    case("before 1903, kana", folder=("Games", "\u30b2\u30fc\u30e0"), program="legacy", locale="ja_JP.UTF-8", code_page="cp932"),
     case("932 name", folder=("Games", "ren2"), program="legacy", name="VelmoraPlayer\u8868\u793a.exe",
          locale="ja_JP.UTF-8", code_page="cp932"),
     case("936 name", folder=("Games", "ren2"), program="legacy", name="VelmoraPlayer\u4e57.exe",
@@ -180,7 +175,6 @@ NOWHERE = dict(program="seam", exits=(1, 0), boxes=((NOT_HERE,), (NOT_HERE,)), r
     case("session 0 by hand", **dict(BY_HAND, env={"VELMORA_SEAM_SESSION": "0"}, boxes=((),))),
     case("session 2", **dict(BY_HAND, env={"VELMORA_SEAM_SESSION": "2", "VELMORA_SEAM_SESSION_USER": "Ivan",
                                            "VELMORA_SEAM_ACCOUNT": "Ivan"})),
-    case("session 0", program="seam", env={"VELMORA_SEAM_SESSION": "0"}, runs=("link",), exits=(0,), boxes=((),)),
     case("session 0, refused", **dict(ALONE, program="seam", env={"VELMORA_SEAM_SESSION": "0"},
                                       link="velmor-player:gameinfo:x", boxes=((),))),
     case("bare name", program="seam", env={"VELMORA_SEAM_MODULE_NAME": "VelmoraPlayer.exe"}, runs=("link",),
@@ -255,12 +249,10 @@ def test_links_are_refused_or_reach_the_client_whole_as_the_web_guide_says(wine,
         assert (code, [(text, style) for _, text, _, style in run.message_boxes(calls)], records) == outcome, link
 
 
-# Exactly the calls the launcher makes, by hand and for a link the platform hands it, and
-# the modules it loads. A DLL that the system's user32.dll imports waits beside the program (a
-# Downloads folder): user32.dll comes only for a box, from the system folder by its full path
-# (Windows 7 without its loader update knows no search flags), and the DLLs it imports come
-# from there too. Each key's values go through the handle that created it, which is then
-# closed; the shell hears of the new association.
+# Exactly the calls the launcher makes, by hand and for a link, and the modules it loads. Beside
+# it waits a DLL that user32.dll imports (a Downloads folder): user32.dll comes only for a box, by
+# its full path (Windows 7 knows no search flags), its imports from the system folder too. Each
+# key's values go through the handle that created it, then closed; the shell hears of it.
 def test_the_launchers_own_calls(wine, build):
     folder, unix = wine.install(*FOLDER, build=build)
     shutil.copy(wine.drive_c() / "windows" / "system32" / "version.dll", unix)

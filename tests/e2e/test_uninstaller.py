@@ -160,16 +160,14 @@ USER, MACHINE, OLD = ("HKCU", CLASS_KEY), ("HKLM", MACHINE_KEY), ("HKCU", LEGACY
 ICON = ("HKCU", CLASS_KEY + r"\DefaultIcon")
 
 
-# What is planted, what then stays, and what the user is told; another tree of the user's stays
-# as it was. The longest key name, 255 characters of three bytes each in UTF-8, fills the name
-# buffer and is listed whole, but Wine's narrow API opens no path over 260 characters. Keys that
-# will not open, or refuse their removal or their subkeys' (the test-only build, for what Wine
-# cannot refuse). Registry links, never gone through: inside the tree, to a key without
-# subkeys that a delete through the link would take, or as the class key itself, to one with
-# subkeys or to nothing; a value named as a link's that is none. A subkey name a legacy code
-# page cannot spell (before Windows 10 1903). The user's key under the class root, as Windows
-# merges it, is not the machine-wide registration. A subkey another uninstaller removed just
-# after this one listed it is gone, as wanted.
+# What is planted, what then stays, and what the user is told; another tree of the user's stays.
+# The longest key name (255 characters of three UTF-8 bytes) is listed whole, but Wine's narrow
+# API opens no path over 260. Keys that will not open, or refuse their removal or their subkeys'
+# (the test-only build, for what Wine cannot refuse). Registry links, never gone through: inside
+# the tree, or as the class key, to keys with subkeys, without, or to nothing; a value named as a
+# link's that is none. A subkey name a legacy code page cannot spell. The user's key in the merged
+# class root is not the machine-wide one. A subkey another uninstaller removed just after this one
+# listed it is gone, as wanted.
 @pytest.mark.parametrize("plant, links, protect, env, stays, message", [
     ([], [], None, None, [], NOTHING_FOUND),
     ([OLD], [], None, None, [], REMOVED),

@@ -52,6 +52,7 @@ def make_certificate(folder):
     SIGNERS, certs.pem (the signer, its intermediate and two certificates unrelated to its
     chain, one expired), fresh-first.pem (another certificate before those), and bundle.pem (the
     system's roots and ca.pem, as a system that trusts the root holds them)."""
+    folder.mkdir(exist_ok=True)
     run = lambda *args: subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True)
     (folder / "ca.cnf").write_text(CA_CONFIG)
     (folder / "index.txt").write_text("")
