@@ -428,6 +428,7 @@ def test_every_timestamp_server_has_its_turn_within_the_bound(signing, tmp_path,
                                 commit_date(), signing["keys"], ROOT)
         assert time.monotonic() - started < bound
         monkeypatch.setenv(URL, signing["servers"]["slow"])
+        monkeypatch.setenv("VELMORA_SIGN_CA_FILE", "ca.pem")
         monkeypatch.setattr(timestamps, "TIMESTAMPS_WAIT", 4)
     assert capsys.readouterr().err.count("did not answer within 2 s") == 3
 
