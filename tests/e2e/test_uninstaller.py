@@ -111,18 +111,6 @@ def test_a_standard_user_reaches_success_through_an_administrator(wine, build):
     expect_boxes(uninstall(wine, build), CONFIRM, REMOVED)
 
 
-# Double-clicked twice and confirmed at once: each says what is left when it is done, and
-# nothing is.
-def test_two_uninstallers_at_once_both_report_what_is_left(wine, build):
-    for i in range(30):
-        wine.plant("HKCU", CLASS_KEY + rf"\shell\k{i}\sub")
-    folder, _ = wine.install("Velmora Games", "Player Folder", build=build)
-    run = wine.run(*[f'"{folder}VelmoraPlayerUninstaller.exe"'] * 2, answers=(IDYES, IDYES))
-    assert run.exit_codes == [0, 0] and not wine.dump("HKCU", CLASS_KEY)
-    for calls in run.traces:
-        assert run.message_boxes(calls)[-1][1] in (REMOVED[0], NOTHING_FOUND[0])
-
-
 def test_a_tree_goes_depth_first_by_full_path_and_its_neighbours_stay(wine, build):
     neighbours = [CLASS_KEY + "2", CLASS_KEY[:-1], CLASS_KEY + ".old", r"Software\velmor-player"]
     for path in neighbours:
