@@ -479,7 +479,7 @@ def test_the_release_date_is_the_projects_own_and_read_at_build_time(elsewhere, 
 
 # Each limit at both sides: a label of 63 and 64 characters, a name of 253 and 254, ports 1 and
 # 0, 65535 and 65536, numbers of an address 255 and 256; a last label all digits, and what was
-# never a host name. git ignores a site's settings.
+# never a host name. git ignores a site's settings; install-deps.sh names each tool's package.
 def test_a_sites_host_and_settings(tmp_path):
     long_name = ".".join(["a" * 63] * 3 + ["b" * 61])
     hosts = {"velmora.example": True, "play.example.com:8080": True, "a" * 63 + ".b": True, "a" * 64 + ".b": False,
@@ -492,3 +492,6 @@ def test_a_sites_host_and_settings(tmp_path):
     assert {host: configure(host).returncode == 0 for host in hosts} == hosts
     assert "the last not all digits, or a dotted IPv4 address" in " ".join(configure("1.2.3").stderr.split())
     assert subprocess.run(["git", "check-ignore", "-q", "CMakeUserPresets.json"], cwd=ROOT).returncode == 0
+    used = ["/usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so", *map(shutil.which, "osslsigncode node softhsm2-util".split())]
+    owners = subprocess.run(["dpkg", "-S", *used], capture_output=True, text=True, check=True).stdout.splitlines()
+    assert {o.split(":")[0] for o in owners} <= set((ROOT / "scripts/install-deps.sh").read_text().split())
