@@ -164,6 +164,26 @@ BOOL CALLBACK FindBox(HWND window, LPARAM parameter) {
   return TRUE;
 }
 
+// One program started, as a command line or as a link opened the way the shell opens it; its
+// process handle, or null.
+HANDLE Start(std::wstring& commandLine, bool shell) {
+  if (shell) {
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+    info.lpFile = commandLine.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    return ShellExecuteExW(&info) ? info.hProcess : nullptr;
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+    return nullptr;
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
 // Starts the command lines, then answers each message box they show until all have ended.
 std::string Run(const std::vector<std::wstring>& commandLines, std::vector<int> answers, DWORD hold, bool shell) {
   // Wine records the system's code page, from the Unix locale, only for a process started from
@@ -176,23 +196,14 @@ std::string Run(const std::vector<std::wstring>& commandLines, std::vector<int> 
   Search search;
   for (std::wstring commandLine : commandLines) {
     HANDLE started = nullptr;
-    if (shell) {
-      SHELLEXECUTEINFOW info{};
-      info.cbSize = sizeof info;
-      info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-      info.lpFile = commandLine.c_str();
-      info.nShow = SW_SHOWNORMAL;
-      if (ShellExecuteExW(&info)) started = info.hProcess;
-    } else {
-      STARTUPINFOW startup{};
-      startup.cb = sizeof startup;
-      PROCESS_INFORMATION process{};
-      if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
-        CloseHandle(process.hThread);
-        started = process.hProcess;
-      }
+    // A loaded machine may refuse a process for a moment: three tries, half a second apart, and
+    // the error of the last, before the run is reported as not started. A link is opened once:
+    // the shell may have started its handler without a handle to give back.
+    for (int attempt = 0; attempt < (shell ? 1 : 3) && !started; ++attempt) {
+      if (attempt > 0) Sleep(500);
+      started = Start(commandLine, shell);
     }
-    if (!started) return "{\"startFailed\": " + Hex(commandLine) + "}";
+    if (!started) return "{\"startFailed\": " + Hex(commandLine) + ", \"error\": " + std::to_string(GetLastError()) + "}";
     processes.push_back(started);
     search.processIds.insert(GetProcessId(started));
     search.started.push_back(GetProcessId(started));
