@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32
   binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 wine32:i386 xvfb imagemagick locales-all
+  chromium firefox-esr xdotool xdg-utils
   python3 python3-pytest nodejs python3-pefile python3-cryptography python3-asn1crypto osslsigncode faketime openssl ca-certificates softhsm2 libengine-pkcs11-openssl
   clang-14 clang-tidy cppcheck libclang-rt-14-dev git procps
 )

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Every test: the link handling's unit tests natively under AddressSanitizer and UBSan, then
 # a release of the test command's own (build/test/dist), its programs end to end under Wine,
-# the checks of its files, the static analysis and some fuzzing of the link handling. The Wine
-# tests run both builds where the machine runs 32-bit programs, and the 64-bit ones alone
-# where it does not, or where VELMORA_WINE_64BIT_ONLY=1 asks for that; their last line says
-# which. dist/, the operator's, and the checkout must come out as they went in.
+# the checks of its files, real browsers opening play links, the static analysis and some
+# fuzzing of the link handling. The Wine tests run both builds where the machine runs 32-bit
+# programs, and the 64-bit ones alone where it does not, or where VELMORA_WINE_64BIT_ONLY=1
+# asks for that; their last line says which. dist/, the operator's, and the checkout must come
+# out as they went in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -27,10 +28,11 @@ run ctest --preset host
 # fail stands for them.
 VELMORA_SIGN_COMMAND=false run scripts/own-release.sh test >"$work/release.log" || { cat "$work/release.log"; exit 1; }
 
-# Lanes side by side: the checks of the release files from here on; once the Wine helpers
-# are built, the fuzzing with the static analysis, which compute, and each build's programs
-# under Wine, which mostly wait.
+# Lanes side by side: the checks of the release files and the browsers from here on; once the
+# Wine helpers are built, the fuzzing with the static analysis, which compute, and each build's
+# programs under Wine, which mostly wait.
 /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/release >"$work/checks.log" 2>&1 & checks=$!
+/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/browsers >"$work/browsers.log" 2>&1 & browsers=$!
 run scripts/build-helpers.sh test >"$work/helpers.log" || { cat "$work/helpers.log"; exit 1; }
 (scripts/fuzz.sh 10 && scripts/analyze.sh) >"$work/fuzz.log" 2>&1 & fuzz=$!
 wait "${prefixes[@]}"
@@ -40,8 +42,9 @@ e2e win32 >"$work/win32.log" 2>&1 & win32=$!
 run e2e win64 || status=$?
 wait "$win32" || status=$?
 wait "$checks" || status=$?
+wait "$browsers" || status=$?
 wait "$fuzz" || status=$?
-cat "$work/win32.log" "$work/checks.log" "$work/fuzz.log"
+cat "$work/win32.log" "$work/checks.log" "$work/browsers.log" "$work/fuzz.log"
 if [ "$(operators)" != "$before" ]; then
   echo "The tests changed dist/, which is the operator's alone." >&2
   status=1

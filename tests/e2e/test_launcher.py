@@ -13,6 +13,7 @@ from winehost import (CLASS_KEY, COMMAND_KEY, DIST, MACHINE_KEY, MB_ICONERROR, M
 
 import guides
 from certificates import make_certificate
+from play_links import as_firefox_on_windows, characters, kept, play_links, seed_links
 
 HKCU, KEY_WRITE, REG_SZ = 0x80000001, 0x20006, 1
 FOLDER = ("Velmora Games", "Player Folder")
@@ -212,41 +213,64 @@ def test_what_a_start_does(wine, build, tmp_path, row):
     assert not list(first_unix.glob("client-*.json"))
 
 
-CORPUS_FORM = '"C:\\Program Files (x86)\\Velmora \u00dc\\VelmoraPlayer.exe" "'
+def outcome(link):
+    """What the launcher must do with a link, worked out apart from its code: the values the
+    client gets, "refused" (a value empty, ending in a backslash or holding a quote or a control
+    character once encoded), or "by hand" where there is no link (the scheme matched case by case)."""
+    if "velmor-player:" not in link:
+        return "by hand"
+    values = tuple(client_argv("", link[link.find("velmor-player:"):])[4:7:2])
+    return "refused" if any(not v or v.endswith("\\") or re.search('["\x00-\x1f\x7f]', v) for v in values) else values
 
 
-# Links as the platform hands them over, all at once, each from a folder of its own, what each
-# must give worked out apart from the launcher's code. The fuzzer's seed corpus of hostile links:
-# no link (the scheme is matched case by case) is a start by hand; a value empty, ending in a
-# backslash, or holding a quote or a control character once encoded is refused. The web guide's
-# examples, the links its JavaScript makes under Node.js, each character of its table written as
-# it says. Else the client's ten arguments, in Unicode and as a 1252 client splits its line.
-def test_links_are_refused_or_reach_the_client_whole_as_the_web_guide_says(wine, build):
-    corpus = [p.read_bytes().decode("utf-8", "replace") for p in sorted((ROOT / "tests/fuzz/corpus").iterdir())]
-    rows = []
-    for link in (line[len(CORPUS_FORM):-1] for line in corpus if line.startswith(CORPUS_FORM) and line.endswith('"')):
-        values = client_argv("", link[link.find("velmor-player:"):])[4:7:2] if "velmor-player:" in link else ["by hand"] * 2
-        refused = any(not v or v.endswith("\\") or re.search('["\x00-\x1f\x7f]', v) for v in values)
-        rows.append([link, *(["refused"] * 2 if refused else values)])
-    assert len(rows) >= 25
-    rows += guides.table("web.md", "link")
-    calls = guides.table("web.md", "`playLink(ticket, joinUrl)`")
-    script = guides.blocks("web.md", "js")[0] + "".join(f"console.log({call});" for call, _, _ in calls)
-    made = subprocess.run(["node", "-e", script], capture_output=True, text=True, check=True).stdout.splitlines()
-    rows += [[link, ticket, join] for link, (_, ticket, join) in zip(made, calls, strict=True)]
-    for characters, written, receives in guides.table("web.md", "in a value"):
-        for character in re.findall(r"`([^`]*)`", characters) or [" "]:
-            sent = character if written == "as it is" else written
-            got = sent if receives == "the same" else re.split(r"`?;", receives.lstrip("`"))[0]
-            rows.append([f"velmor-player:gameinfo:x{sent}y+placelauncherurl:h/?x{sent}y", f"x{got}y", f"h/?x{got}y"])
-    installs = [wine.install("Program Files (x86)", "Velmora \u00dc", str(i), build=build) for i in range(len(rows))]
-    run = wine.run(*[f'{launcher(folder)} "{link}"' for (folder, _), (link, _, _) in zip(installs, rows)])
-    for (link, ticket, join), (folder, unix), code, calls in zip(rows, installs, run.exit_codes, run.traces):
-        argv = client_argv(folder, f"velmor-player:gameinfo:{ticket}+placelauncherurl:{join}")
-        outcome = {"by hand": (0, [NOTICE], []), "refused": (1, [INVALID], [])}.get(
-            ticket, (0, [], [(argv, [a.encode("cp1252") for a in argv])]))
+def guide_says(name, browser):
+    """What the web guide says the client receives from a browser for one of its links: the two
+    values, "refused", None where no client starts, or ... where it does not say."""
+    kind, number = name.rsplit(" ", 1)
+    rows = {"example": guides.table("web.md", "link"), "playLink": guides.table("web.md", "`playLink(ticket, joinUrl)`"),
+            "character": guides.table("web.md", "in a value")}.get(kind, [])
+    if not number.isdigit() or int(number) > len(rows):
+        return ...
+    row = rows[int(number) - 1]
+    if kind != "character":
+        return "refused" if row[1] == "refused" else tuple(row[1:])
+    raw, written, got = characters(row[0]), row[1], row[2 if browser == "chromium" else 3]
+    written = raw if written == "as it is" else [] if written == "leave it out" else characters(written)
+    join = {"the same": raw, "nothing: dropped": []}.get(got, guides.code_spans(got)[:len(raw)] or [got])
+    if got.startswith("no client"):
+        return None
+    return f"x{''.join(written)}y", "h/?x" + ("" if got.startswith("nothing more") else "".join(join) + "y")
+
+
+# Every link of the web guide and every seed link of the fuzzer as each browser handed it over
+# (kept by the browser lane, which holds the browsers to it), Firefox's also as Firefox on
+# Windows hands it over, and the seed links as they stand, as other programs may hand them over:
+# each delivered through the open command from a folder of its own. For its own links, the client
+# receives what the web guide says; for all, what the link gives worked out apart from the code,
+# in Unicode and as a 1252 client splits its line.
+def test_links_reach_the_client_as_browsers_hand_them_over_and_as_the_web_guide_says(wine, build):
+    record, expected = kept(), {}
+    for name, _, link in play_links():
+        for browser, form in (("chromium", str), ("firefox-esr", str), ("firefox-esr", as_firefox_on_windows)):
+            handed, said = record[browser]["handed over"][name], guide_says(name, browser)
+            assert (handed is None) == (said is None), (name, browser, handed)
+            as_on_linux = browser == "firefox-esr" and form is str
+            if handed is not None:
+                expected.setdefault(form(handed), set()).add(outcome(form(handed)) if as_on_linux or said is ... else said)
+    for link in seed_links().values():
+        expected.setdefault(link, set()).add(outcome(link))
+    assert not {k: v for k, v in expected.items() if len(v) > 1}
+    installs = [wine.install("Program Files (x86)", "Velmora \u00dc", str(i), build=build) for i in range(len(expected))]
+    commands = [f'{launcher(folder)} "{link}"' for (folder, _), link in zip(installs, expected)]
+    runs = [wine.run(*commands[i:i + 60]) for i in range(0, len(commands), 60)]  # Windows waits for 64 at most
+    codes, traces = sum((r.exit_codes for r in runs), []), sum((r.traces for r in runs), [])
+    boxes = [b for r in runs for calls in r.traces for b in [r.message_boxes(calls)]]
+    for (link, [values]), (folder, unix), code, calls, shown in zip(expected.items(), installs, codes, traces, boxes):
+        argv = client_argv(folder, f"velmor-player:gameinfo:{values[0]}+placelauncherurl:{values[1]}")
+        must = {"by hand": (0, [NOTICE], []), "refused": (1, [INVALID], [])}.get(
+            values, (0, [], [(argv, [a.encode("cp1252") for a in argv])]))
         records = [(r["argv"], r["ansiArgv"]) for r in client_records(unix, starts(calls))]
-        assert (code, [(text, style) for _, text, _, style in run.message_boxes(calls)], records) == outcome, link
+        assert (code, [(text, style) for _, text, _, style in shown], records) == must, link
 
 
 # Exactly the calls the launcher makes, by hand and for a link, and the modules it loads. Beside
@@ -273,8 +297,9 @@ def test_the_launchers_own_calls(wine, build):
     expect_started(unix, folder)
 
 
-# Wine's own URL dispatcher reads the open command, mirrored where Wine routes links (its
-# machine-wide classes), and delivers the link.
+# Wine's own shell reads the open command, mirrored where Wine routes links (its machine-wide
+# classes): its start command delivers a link; links handed to ShellExecuteExW as they stand, as
+# other programs than browsers may hand them over, are refused as the web guide says.
 def test_the_platform_reads_the_open_command(wine, build):
     folder, unix = wine.install(*FOLDER, build=build)
     wine.run(launcher(folder))
@@ -282,6 +307,9 @@ def test_the_platform_reads_the_open_command(wine, build):
         wine.plant("HKLM", "\\".join(filter(None, [MACHINE_KEY, path])), {k: v.rstrip("\0") for k, (_, v) in values.items()})
     assert wine.run(f'C:\\windows\\system32\\start.exe /wait "{LINK}"').exit_codes == [0]
     expect_started(unix, folder)
+    for link, client in guides.table("web.md", "opened as it stands"):
+        run = wine.run(link, shell=True)
+        assert (client, run.exit_codes, [b["text"] for b in run.boxes]) == ("refused", [1], [INVALID[0]]), link
 
 
 def test_a_class_key_that_cannot_be_written_stops_neither_the_command_nor_the_client(wine, build):

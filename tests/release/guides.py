@@ -16,4 +16,10 @@ def table(guide, header):
     one code span, or its own text."""
     text = (DOCS / guide).read_text()
     rows = text[text.index(f"| {header} |"):].split("\n\n")[0].splitlines()[2:]
-    return [[re.sub(r"^`([^`]*)`$", r"\1", c.strip()) for c in row.strip(" |").split(" | ")] for row in rows]
+    return [[re.sub(r"^(`+) ?((?:(?!\1).)*?) ?\1$", r"\2", c.strip()).replace("\\|", "|")
+             for c in row.strip(" |").split(" | ")] for row in rows]
+
+
+def code_spans(cell):
+    """The text of each code span in a table's cell."""
+    return [m[2].replace("\\|", "|") for m in re.finditer(r"(`+) ?((?:(?!\1).)+?) ?\1(?!`)", cell)]

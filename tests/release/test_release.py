@@ -497,6 +497,7 @@ def test_a_sites_host_and_settings(tmp_path):
     assert {host: configure(host).returncode == 0 for host in hosts} == hosts
     assert "the last not all digits, or a dotted IPv4 address" in " ".join(configure("1.2.3").stderr.split())
     assert subprocess.run(["git", "check-ignore", "-q", "CMakeUserPresets.json"], cwd=ROOT).returncode == 0
-    used = ["/usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so", *map(shutil.which, "osslsigncode node softhsm2-util".split())]
+    used = ["/usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so",
+            *map(shutil.which, "osslsigncode node softhsm2-util chromium firefox-esr xdotool xdg-open".split())]
     owners = subprocess.run(["dpkg", "-S", *used], capture_output=True, text=True, check=True).stdout.splitlines()
     assert {o.split(":")[0] for o in owners} <= set((ROOT / "scripts/install-deps.sh").read_text().split())

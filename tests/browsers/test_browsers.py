@@ -1,0 +1,191 @@
+"""Play links as real browsers hand them over. Debian's Chromium and Firefox ESR, headful under an
+X server of the test's own, each open every link of the web guide and every seed link of the
+fuzzer by a click on a page served from 127.0.0.1; a handler registered for the scheme in a home
+folder of the test's own records what arrives. handed-over.json keeps what each browser handed
+over, with its version; the Wine tests give those strings to the real launcher."""
+
+import contextlib
+import html
+import http.server
+import json
+import os
+import re
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import guides
+from play_links import KEPT, as_firefox_on_windows, kept, play_links
+
+# VELMORA_BROWSERS_RECORD=1 writes what the browsers hand over into handed-over.json instead.
+RECORD = os.environ.get("VELMORA_BROWSERS_RECORD") == "1"
+# Firefox asks before it hands a link to another program, and Chromium before it does so for a
+# site; the profiles of the test's own say not to.
+FIREFOX = {"network.protocol-handler.external.velmor-player": True, "security.external_protocol_requires_permission": False,
+           "network.protocol-handler.warn-external.velmor-player": False}
+CHROMIUM = ["--no-first-run", "--no-default-browser-check", "--disable-background-networking", "--disable-sync",
+            "--disable-component-update", "--disable-quic", "--disable-gpu", "--no-sandbox", "--window-size=800,600"]
+
+
+def page(rows):
+    """Each link full-screen, one after the other: a click opens it and shows the next. The page
+    says which it shows, also when the browser comes back to it from a page of its own. A
+    playLink(...) call runs in the page, as a site's page runs it."""
+    anchors = "".join(f'<a href="{html.escape(link)}"></a>' if kind == "link" else "<a></a>" for _, kind, link in rows)
+    calls = "".join(f"links[{i}].href = {call};\n" for i, (_, kind, call) in enumerate(rows) if kind == "call")
+    return f"""<!doctype html><meta charset="utf-8"><body>{anchors}
+<style>a {{ display: none; position: fixed; inset: 0; background: #8c8 }} a.on {{ display: block }}</style>
+<script>{guides.blocks("web.md", "js")[0]}
+const links = document.querySelectorAll("a");
+{calls}function show(i) {{
+  sessionStorage.at = i;
+  links.forEach((a, j) => a.className = i == j ? "on" : "");
+  navigator.sendBeacon("/at/" + i);
+}}
+links.forEach((a, i) => a.addEventListener("click", () => show(i + 1)));
+addEventListener("pageshow", () => {{ show(Number(sessionStorage.at || 0)); navigator.sendBeacon("/shown"); }});
+</script>"""
+
+
+class Desktop(http.server.ThreadingHTTPServer):
+    """A site on 127.0.0.1 serving the page, an X server, and a home folder whose handler of
+    velmor-player: links records each link it is given. Every process it started ends with it."""
+
+    def __init__(self, body):
+        self.at, self.shown, self.processes = -1, 0, []
+        site = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html; charset=utf-8")
+                self.end_headers()
+                self.wfile.write(body.encode() if self.path == "/" else b"")
+
+            def do_POST(self):
+                site.shown += self.path == "/shown"
+                site.at = int(self.path[4:]) if self.path.startswith("/at/") else site.at
+                self.do_GET()
+
+            def log_message(self, *_):
+                pass
+
+        super().__init__(("127.0.0.1", 0), Handler)
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+        self.url = f"http://127.0.0.1:{self.server_port}/"
+        self.home = Path(tempfile.mkdtemp(prefix="velmora-browser-"))
+        self.received = self.home / "received"
+        (self.home / "record").write_text(f"#!/bin/sh\nprintf '%s\\0' \"$1\" >> '{self.received}'\n")
+        (self.home / "record").chmod(0o755)
+        (self.home / "applications").mkdir()
+        (self.home / "applications/velmora.desktop").write_text(
+            f"[Desktop Entry]\nType=Application\nName=Record\nExec={self.home}/record %u\n")
+        (self.home / "mimeapps.list").write_text("[Default Applications]\nx-scheme-handler/velmor-player=velmora.desktop\n")
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "DBUS_", "LC_"))}
+        self.env.update(HOME=str(self.home), LANG="C.UTF-8", XDG_CONFIG_HOME=str(self.home), XDG_DATA_HOME=str(self.home))
+        read, write = os.pipe()
+        self.start(["Xvfb", "-displayfd", str(write), "-screen", "0", "800x600x24", "-nolisten", "tcp"], pass_fds=[write])
+        os.close(write)
+        with os.fdopen(read) as pipe:
+            self.env["DISPLAY"] = ":" + pipe.readline().strip()
+
+    def start(self, command, **options):
+        self.processes.append(subprocess.Popen(command, env=self.env, start_new_session=True, stdin=subprocess.DEVNULL,
+                                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **options))
+
+    def close(self):
+        for process in self.processes:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+        self.shutdown()
+        subprocess.run(["rm", "-rf", str(self.home)])
+
+    def arrived(self):
+        return self.received.read_bytes().split(b"\0")[:-1] if self.received.exists() else []
+
+    def xdotool(self, *args):
+        subprocess.run(["xdotool", *args], env=self.env, check=True)
+
+    def click_through(self, count, opens_nothing):
+        """Clicks each link in turn: what arrived for each, or None where nothing arrived."""
+        handed = []
+        assert wait(lambda: self.at == 0, 60), "the page never showed"
+        for i in range(count):
+            before = len(self.arrived())
+            # A link apart from the last, never a double click; a page just shown may miss a click.
+            for _ in range(5):
+                self.xdotool("mousemove", str(200 + 400 * (i % 2)), "300", "click", "1")
+                if wait(lambda: self.at == i + 1, 2):
+                    break
+            got = wait(lambda: len(self.arrived()) > before, 1.5 if i in opens_nothing else 10)
+            handed.append(self.arrived()[before].decode() if got else None)
+            if not got:  # the browser may show a page of its own instead: back to ours
+                shown = self.shown
+                self.xdotool("key", "ctrl+l", "type", "--delay", "0", self.url)
+                self.xdotool("key", "Return")
+                assert wait(lambda: self.shown > shown, 10), f"the page never came back after link {i}"
+        return handed
+
+
+def wait(done, seconds):
+    deadline = time.monotonic() + seconds
+    while not done() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return done()
+
+
+def version(browser):
+    return re.search(r"\d+(\.\d+)+", subprocess.run([browser, "--version"], capture_output=True, text=True).stdout)[0]
+
+
+def open_in(browser, desktop):
+    profile = desktop.home / browser
+    (profile / "Default").mkdir(parents=True)
+    if browser == "chromium":
+        allowed = {desktop.url.rstrip("/"): {"velmor-player": True}}
+        (profile / "Default/Preferences").write_text(json.dumps({"protocol_handler": {"allowed_origin_protocol_pairs": allowed}}))
+        desktop.start(["chromium", *CHROMIUM, f"--user-data-dir={profile}", desktop.url])
+    else:
+        (profile / "user.js").write_text("".join(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in FIREFOX.items()))
+        desktop.start(["firefox-esr", "--no-remote", "--profile", str(profile), "--width", "800", "--height", "600", desktop.url])
+
+
+@pytest.mark.parametrize("browser", ["chromium", "firefox-esr"])
+def test_browsers_hand_over_what_was_kept(browser):
+    rows, record = play_links(), kept()
+    before = record.get(browser, {}).get("handed over", {})
+    desktop = Desktop(page(rows))
+    try:
+        open_in(browser, desktop)
+        opens_nothing = {i for i, (name, _, _) in enumerate(rows) if name in before and before[name] is None}
+        handed = dict(zip([name for name, _, _ in rows], desktop.click_through(len(rows), opens_nothing)))
+    finally:
+        desktop.close()
+    if RECORD:
+        record[browser] = {"version": version(browser), "handed over": handed}
+        KEPT.write_text(json.dumps(record, indent=1, ensure_ascii=False) + "\n")
+    changed = [f"{name}: {before.get(name, 'nothing')!r} then, {now!r} now" for name, now in handed.items()
+               if before.get(name, "nothing") != now]
+    assert RECORD or not changed, f"{browser} {version(browser)} hands over other links than {browser} " + \
+        f"{record[browser]['version']} did:\n" + "\n".join(changed)
+
+
+# The web guide's playLink() writes links that both browsers hand over as written, and that
+# Firefox on Windows hands over in a form the launcher gives back as written, for the guide's
+# own calls and for harder ones; it throws for the links a browser would not open.
+def test_play_links_reach_windows_as_written():
+    calls = [(name, call) for name, kind, call in play_links() if kind == "call"]
+    refused = '"\\0", "https://h/"', '"x".repeat(2000), "https://h/"'
+    script = guides.blocks("web.md", "js")[0] + "".join(f"console.log({call});" for _, call in calls) + "".join(
+        f"try {{ console.log(playLink({a})); }} catch (e) {{ console.log(e.name); }}" for a in refused)
+    made = subprocess.run(["node", "-e", script], capture_output=True, text=True, check=True).stdout.splitlines()
+    assert made[len(calls):] == ["RangeError"] * len(refused)
+    for (name, _), link in zip(calls, made):
+        again = re.sub(r"[^\x00-\x7f]", lambda m: "".join(f"%{b:02X}" for b in m[0].encode()), as_firefox_on_windows(link))
+        assert [kept()[b]["handed over"][name] for b in ("chromium", "firefox-esr")] + [again] == [link] * 3, name
