@@ -15,32 +15,18 @@ import subprocess
 import tempfile
 import threading
 import time
-from pathlib import Path
 
 import pytest
 
 import guides
 from play_links import KEPT, as_firefox_on_windows, kept, play_links
 
-# VELMORA_BROWSERS_RECORD=1 writes what the browsers hand over into handed-over.json instead.
-RECORD = os.environ.get("VELMORA_BROWSERS_RECORD") == "1"
-# Firefox asks before it hands a link to another program, and Chromium before it does so for a
-# site; the profiles of the test's own say not to.
-FIREFOX = {"network.protocol-handler.external.velmor-player": True, "security.external_protocol_requires_permission": False,
-           "network.protocol-handler.warn-external.velmor-player": False}
-CHROMIUM = ["--no-first-run", "--no-default-browser-check", "--disable-background-networking", "--disable-sync",
-            "--disable-component-update", "--disable-quic", "--disable-gpu", "--no-sandbox", "--window-size=800,600"]
-
-
-def page(rows):
-    """Each link full-screen, one after the other: a click opens it and shows the next. The page
-    says which it shows, also when the browser comes back to it from a page of its own. A
-    playLink(...) call runs in the page, as a site's page runs it."""
-    anchors = "".join(f'<a href="{html.escape(link)}"></a>' if kind == "link" else "<a></a>" for _, kind, link in rows)
-    calls = "".join(f"links[{i}].href = {call};\n" for i, (_, kind, call) in enumerate(rows) if kind == "call")
-    return f"""<!doctype html><meta charset="utf-8"><body>{anchors}
+# Each link full-screen, one after the other: a click opens it and shows the next. The page says
+# which it shows, also when the browser comes back to it from a page of its own. A playLink(...)
+# call runs in the page, as a site's page runs it.
+PAGE = """<!doctype html><meta charset="utf-8"><body>{anchors}
 <style>a {{ display: none; position: fixed; inset: 0; background: #8c8 }} a.on {{ display: block }}</style>
-<script>{guides.blocks("web.md", "js")[0]}
+<script>{function}
 const links = document.querySelectorAll("a");
 {calls}function show(i) {{
   sessionStorage.at = i;
@@ -50,22 +36,27 @@ const links = document.querySelectorAll("a");
 links.forEach((a, i) => a.addEventListener("click", () => show(i + 1)));
 addEventListener("pageshow", () => {{ show(Number(sessionStorage.at || 0)); navigator.sendBeacon("/shown"); }});
 </script>"""
+# Firefox asks before it hands a link to another program, and Chromium before it does so for a
+# site; the profiles of the test's own say not to.
+FIREFOX = {"network.protocol-handler.external.velmor-player": True, "security.external_protocol_requires_permission": False,
+           "network.protocol-handler.warn-external.velmor-player": False}
+CHROMIUM = ["--no-first-run", "--no-default-browser-check", "--disable-background-networking", "--disable-sync",
+            "--disable-component-update", "--disable-quic", "--disable-gpu", "--no-sandbox", "--window-size=800,600"]
 
 
 class Desktop(http.server.ThreadingHTTPServer):
-    """A site on 127.0.0.1 serving the page, an X server, and a home folder whose handler of
-    velmor-player: links records each link it is given. Every process it started ends with it."""
+    """The page on 127.0.0.1, an X server, and a home folder whose handler of velmor-player: links
+    records each link it is given. Every process it started ends with it."""
 
-    def __init__(self, body):
-        self.at, self.shown, self.processes = -1, 0, []
-        site = self
+    def __init__(self, page):
+        self.at, self.shown, self.processes, site = -1, 0, [], self
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 self.send_response(200)
                 self.send_header("Content-Type", "text/html; charset=utf-8")
                 self.end_headers()
-                self.wfile.write(body.encode() if self.path == "/" else b"")
+                self.wfile.write(page.encode() if self.path == "/" else b"")
 
             def do_POST(self):
                 site.shown += self.path == "/shown"
@@ -77,17 +68,17 @@ class Desktop(http.server.ThreadingHTTPServer):
 
         super().__init__(("127.0.0.1", 0), Handler)
         threading.Thread(target=self.serve_forever, daemon=True).start()
-        self.url = f"http://127.0.0.1:{self.server_port}/"
-        self.home = Path(tempfile.mkdtemp(prefix="velmora-browser-"))
-        self.received = self.home / "received"
-        (self.home / "record").write_text(f"#!/bin/sh\nprintf '%s\\0' \"$1\" >> '{self.received}'\n")
-        (self.home / "record").chmod(0o755)
-        (self.home / "applications").mkdir()
-        (self.home / "applications/velmora.desktop").write_text(
-            f"[Desktop Entry]\nType=Application\nName=Record\nExec={self.home}/record %u\n")
-        (self.home / "mimeapps.list").write_text("[Default Applications]\nx-scheme-handler/velmor-player=velmora.desktop\n")
+        self.url, self.home = f"http://127.0.0.1:{self.server_port}/", tempfile.mkdtemp(prefix="velmora-browser-")
+        self.received = f"{self.home}/received"
+        for name, text in {"record": f"#!/bin/sh\nprintf '%s\\0' \"$1\" >> {self.received}\n",
+                           "applications/velmora.desktop": f"[Desktop Entry]\nType=Application\nExec={self.home}/record %u\n",
+                           "mimeapps.list": "[Default Applications]\nx-scheme-handler/velmor-player=velmora.desktop\n"}.items():
+            os.makedirs(os.path.dirname(f"{self.home}/{name}"), exist_ok=True)
+            with open(f"{self.home}/{name}", "w") as file:
+                file.write(text)
+        os.chmod(f"{self.home}/record", 0o755)
         self.env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "DBUS_", "LC_"))}
-        self.env.update(HOME=str(self.home), LANG="C.UTF-8", XDG_CONFIG_HOME=str(self.home), XDG_DATA_HOME=str(self.home))
+        self.env.update(HOME=self.home, LANG="C.UTF-8", XDG_CONFIG_HOME=self.home, XDG_DATA_HOME=self.home)
         read, write = os.pipe()
         self.start(["Xvfb", "-displayfd", str(write), "-screen", "0", "800x600x24", "-nolisten", "tcp"], pass_fds=[write])
         os.close(write)
@@ -104,10 +95,10 @@ class Desktop(http.server.ThreadingHTTPServer):
                 os.killpg(process.pid, signal.SIGKILL)
             process.wait()
         self.shutdown()
-        subprocess.run(["rm", "-rf", str(self.home)])
+        subprocess.run(["rm", "-rf", self.home])
 
     def arrived(self):
-        return self.received.read_bytes().split(b"\0")[:-1] if self.received.exists() else []
+        return open(self.received, "rb").read().split(b"\0")[:-1] if os.path.exists(self.received) else []
 
     def xdotool(self, *args):
         subprocess.run(["xdotool", *args], env=self.env, check=True)
@@ -140,40 +131,40 @@ def wait(done, seconds):
     return done()
 
 
-def version(browser):
-    return re.search(r"\d+(\.\d+)+", subprocess.run([browser, "--version"], capture_output=True, text=True).stdout)[0]
-
-
 def open_in(browser, desktop):
-    profile = desktop.home / browser
-    (profile / "Default").mkdir(parents=True)
+    profile = f"{desktop.home}/{browser}"
+    os.makedirs(f"{profile}/Default")
     if browser == "chromium":
-        allowed = {desktop.url.rstrip("/"): {"velmor-player": True}}
-        (profile / "Default/Preferences").write_text(json.dumps({"protocol_handler": {"allowed_origin_protocol_pairs": allowed}}))
+        with open(f"{profile}/Default/Preferences", "w") as file:
+            json.dump({"protocol_handler": {"allowed_origin_protocol_pairs": {desktop.url[:-1]: {"velmor-player": True}}}}, file)
         desktop.start(["chromium", *CHROMIUM, f"--user-data-dir={profile}", desktop.url])
     else:
-        (profile / "user.js").write_text("".join(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in FIREFOX.items()))
-        desktop.start(["firefox-esr", "--no-remote", "--profile", str(profile), "--width", "800", "--height", "600", desktop.url])
+        with open(f"{profile}/user.js", "w") as file:
+            file.writelines(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in FIREFOX.items())
+        desktop.start(["firefox-esr", "--no-remote", "--profile", profile, "--width", "800", "--height", "600", desktop.url])
 
 
+# With VELMORA_BROWSERS_RECORD=1, what the browsers hand over is written into handed-over.json.
 @pytest.mark.parametrize("browser", ["chromium", "firefox-esr"])
 def test_browsers_hand_over_what_was_kept(browser):
     rows, record = play_links(), kept()
     before = record.get(browser, {}).get("handed over", {})
-    desktop = Desktop(page(rows))
+    anchors = "".join(f'<a href="{html.escape(link)}"></a>' if kind == "link" else "<a></a>" for _, kind, link in rows)
+    calls = "".join(f"links[{i}].href = {call};\n" for i, (_, kind, call) in enumerate(rows) if kind == "call")
+    desktop = Desktop(PAGE.format(anchors=anchors, calls=calls, function=guides.blocks("web.md", "js")[0]))
     try:
         open_in(browser, desktop)
-        opens_nothing = {i for i, (name, _, _) in enumerate(rows) if name in before and before[name] is None}
-        handed = dict(zip([name for name, _, _ in rows], desktop.click_through(len(rows), opens_nothing)))
+        handed = dict(zip([name for name, _, _ in rows], desktop.click_through(
+            len(rows), {i for i, (name, _, _) in enumerate(rows) if name in before and before[name] is None})))
     finally:
         desktop.close()
-    if RECORD:
-        record[browser] = {"version": version(browser), "handed over": handed}
-        KEPT.write_text(json.dumps(record, indent=1, ensure_ascii=False) + "\n")
-    changed = [f"{name}: {before.get(name, 'nothing')!r} then, {now!r} now" for name, now in handed.items()
-               if before.get(name, "nothing") != now]
-    assert RECORD or not changed, f"{browser} {version(browser)} hands over other links than {browser} " + \
-        f"{record[browser]['version']} did:\n" + "\n".join(changed)
+    said = subprocess.run([browser, "--version"], capture_output=True, text=True).stdout
+    if os.environ.get("VELMORA_BROWSERS_RECORD") == "1":
+        KEPT.write_text(json.dumps(dict(record, **{browser: {"version": re.search(r"\d+(\.\d+)+", said)[0],
+                                                           "handed over": handed}}), indent=1, ensure_ascii=False) + "\n")
+    else:
+        assert handed == before, f"{browser} {said.strip()} hands over other links than {record[browser]['version']} did:\n" \
+            + "\n".join(f"{name}: {before.get(name)!r} then, {now!r} now" for name, now in handed.items() if before.get(name) != now)
 
 
 # The web guide's playLink() writes links that both browsers hand over as written, and that
