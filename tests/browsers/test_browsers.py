@@ -105,6 +105,11 @@ class Desktop(http.server.ThreadingHTTPServer):
     def xdotool(self, *args):
         subprocess.run(["xdotool", *args], env=self.env, check=True)
 
+    def reopen(self):
+        shown = self.shown
+        self.xdotool("key", "ctrl+l", "sleep", "0.5", "type", "--delay", "20", self.url + "\n")
+        return wait(lambda: self.shown > shown, 10)
+
     def click_through(self, names, before):
         """Clicks each link in turn: what arrived for each, or None where nothing arrived. A link
         that opens nothing where it opened something before stops the run."""
@@ -120,11 +125,8 @@ class Desktop(http.server.ThreadingHTTPServer):
             got = wait(lambda: len(self.arrived()) > seen, 1.5 if name in before and before[name] is None else 10)
             handed.append(self.arrived()[seen].decode() if got else None)
             assert got or RECORD or name in before and before[name] is None, f"{name} opens nothing now"
-            if not got:  # the browser may show a page of its own instead: back to ours
-                shown = self.shown
-                self.xdotool("key", "ctrl+l", "type", "--delay", "0", self.url)
-                self.xdotool("key", "Return")
-                assert wait(lambda: self.shown > shown, 10), f"the page never came back after link {i}"
+            if not got and i + 1 < len(names):  # the browser shows a page of its own: back to ours
+                assert any(self.reopen() for _ in range(3)), f"the page never came back after {name}"
         return handed
 
 
@@ -150,8 +152,10 @@ def open_in(browser, desktop):
 
 @pytest.mark.parametrize("browser", ["chromium", "firefox-esr"])
 def test_browsers_hand_over_what_was_kept(browser):
-    rows, record = play_links(), kept()
+    record = kept()
     before = record.get(browser, {}).get("handed over", {})
+    # Where a browser opens nothing it may leave the page: those links last.
+    rows = sorted(play_links(), key=lambda row: before.get(row[0], "") is None)
     anchors = "".join(f'<a href="{html.escape(link)}"></a>' if kind == "link" else "<a></a>" for _, kind, link in rows)
     calls = "".join(f"links[{i}].href = {call};\n" for i, (_, kind, call) in enumerate(rows) if kind == "call")
     desktop = Desktop(PAGE.format(anchors=anchors, calls=calls, function=guides.blocks("web.md", "js")[0]))
