@@ -186,6 +186,8 @@ HANDLE Start(std::wstring& commandLine, bool shell) {
 
 // Starts the command lines, then answers each message box they show until all have ended.
 std::string Run(const std::vector<std::wstring>& commandLines, std::vector<int> answers, DWORD hold, bool shell) {
+  // Windows waits for at most this many processes at once; past it the wait fails at once.
+  if (commandLines.size() > MAXIMUM_WAIT_OBJECTS) return "{\"tooMany\": " + std::to_string(commandLines.size()) + "}";
   // Wine records the system's code page, from the Unix locale, only for a process started from
   // Unix: where drivers of several locales take turns, the programs must find their own there.
   const std::wstring codePage = std::to_wstring(GetACP());
