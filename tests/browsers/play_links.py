@@ -53,6 +53,11 @@ def kept():
     return json.loads(KEPT.read_text())
 
 
+def encoded(value):
+    """A link's value as the client gets it: every byte outside ASCII percent-encoded."""
+    return "".join(c if c.isascii() else "".join(f"%{b:02X}" for b in c.encode()) for c in value)
+
+
 def as_firefox_on_windows(link):
     """Firefox on Windows decodes the escapes of bytes 0x80-0xFF before it hands a link to the
     shell, where the link then reads as UTF-8 (nsMIMEInfoWin::LoadUriInternal); else none."""

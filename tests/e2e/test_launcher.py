@@ -13,7 +13,7 @@ from winehost import (CLASS_KEY, COMMAND_KEY, DIST, MACHINE_KEY, MB_ICONERROR, M
 
 import guides
 from certificates import make_certificate
-from play_links import as_firefox_on_windows, characters, kept, play_links, seed_links
+from play_links import as_firefox_on_windows, characters, encoded, kept, play_links, seed_links
 
 HKCU, KEY_WRITE, REG_SZ = 0x80000001, 0x20006, 1
 FOLDER = ("Velmora Games", "Player Folder")
@@ -36,11 +36,6 @@ OTHER_ACCOUNT = ("Velmora Player was set up for the account Ivan, which it was s
 
 def launcher(folder):
     return f'"{folder}VelmoraPlayer.exe"'
-
-
-def encoded(value):
-    """A link's value as the client gets it: every byte outside ASCII percent-encoded."""
-    return "".join(c if c.isascii() else "".join(f"%{b:02X}" for b in c.encode()) for c in value)
 
 
 def client_argv(folder, link=LINK):
