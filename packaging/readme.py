@@ -1,12 +1,9 @@
-"""Writes a zip's README.txt from the player guide, so that the two never say different things:
-plain text for Notepad (CRLF, lines of at most 78 characters), headed by what the zip is for.
-
-    readme.py GUIDE OUTPUT VERSION BUILD WINDOWS SITE_HOST"""
+"""A zip's README.txt, made from the player guide when the release runs, so that the two never
+say different things: plain text for Notepad (CRLF, lines of at most 78 characters), headed by
+what the zip is for."""
 
 import re
-import sys
 import textwrap
-from pathlib import Path
 
 WIDTH = 78
 
@@ -54,10 +51,10 @@ def kind(block):
     return next((k for k, pattern in kinds.items() if re.match(pattern, block)), block)
 
 
-def main(guide, output, version, build, windows, site_host):
+def readme(guide, version, build, windows, site_host):
     lines = [f"Velmora Player {version} for {windows}", "",
              f"Opens the game client when you press Play on {site_host}."]
-    last, found = None, list(blocks(Path(guide).read_text()))
+    last, found = None, list(blocks(guide))
     # A table's header and the rule under it are for the guide's reader alone.
     rule = lambda b: re.fullmatch(r"[|\s-]+", b)
     for block in (b for i, b in enumerate(found) if not rule(b) and not (i + 1 < len(found) and rule(found[i + 1]))):
@@ -66,9 +63,4 @@ def main(guide, output, version, build, windows, site_host):
             lines.append("")
         lines += shown
         last = kind(block) if shown else last
-    Path(output).parent.mkdir(parents=True, exist_ok=True)
-    Path(output).write_bytes(("\r\n".join(lines) + "\r\n").encode())
-
-
-if __name__ == "__main__":
-    main(*sys.argv[1:])
+    return ("\r\n".join(lines) + "\r\n").encode()

@@ -1,10 +1,11 @@
-"""Makes a release: builds both Windows builds' programs, each in a folder of its own inside
-this release's build folder, then finishes them (package.py) into DIST. It holds DIST's lock
-from start to end, so that a second release into the same DIST, or from the same build folder,
-waits for the first instead of mixing with it.
+"""Makes a release: builds both Windows builds' programs in folders of its own, signs them when
+the VELMORA_SIGN_* settings ask for it, packages them, and only then puts them in place of DIST,
+holding DIST's lock throughout. Settings, player guide and date are read when it runs.
 
-    release.py SOURCE BINARY DIST VERSION SITE_HOST START_FOLDER"""
+    release.py --source CHECKOUT --build FOLDER --dist DIST --version VERSION --site-host HOST
+               [--built FOLDER]   (programs built already, in FOLDER/win32 and FOLDER/win64)"""
 
+import argparse
 import fcntl
 import os
 import shutil
@@ -13,10 +14,25 @@ import sys
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
+import keys
 import package
+import settings
+import signing
+from commands import Refused
+from readme import readme
 from release_date import checked_date
 
-ARCHITECTURES = {"win32": "x86", "win64": "x64"}
+PRESETS = {"win32": "windows-x86", "win64": "windows-x64"}
+PLACEHOLDER_HOST = "velmora.example"
+
+
+def options(arguments):
+    parser = argparse.ArgumentParser(prog="release.py", usage=__doc__.split("\n\n")[1])
+    for name in ("--source", "--build", "--dist", "--built"):
+        parser.add_argument(name, type=Path, required=name != "--built")
+    for name in ("--version", "--site-host"):
+        parser.add_argument(name, required=True)
+    return parser.parse_args(arguments)
 
 
 def place(dist):
@@ -46,11 +62,11 @@ def lock(dist):
     return held
 
 
-def build(source, binary, stage, site_host, folder):
+def build(given, stage, folder):
     """One build's programs, configured every time (a folder removed by hand is made again) and
     installed into the stage; what failed, or None."""
-    sub = binary / f"windows-{ARCHITECTURES[folder]}"
-    for command in (["cmake", "-S", source, "-B", sub, "--preset", sub.name, f"-DVELMORA_SITE_HOST={site_host}"],
+    sub = given.build / PRESETS[folder]
+    for command in (["cmake", "-S", given.source, "-B", sub, "--preset", sub.name, f"-DVELMORA_SITE_HOST={given.site_host}"],
                     ["cmake", "--build", sub, "--target", "VelmoraPlayer", "VelmoraPlayerUninstaller"],
                     ["cmake", "--install", sub, "--prefix", stage / folder]):
         done = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True)
@@ -59,22 +75,42 @@ def build(source, binary, stage, site_host, folder):
     return None
 
 
-def main(source, binary, dist, version, site_host, start):
-    source, binary, dist = Path(source), Path(binary), place(Path(dist))
+def programs(given, dist):
+    """The built programs' paths, by name."""
+    stage = given.built
+    if stage is None:
+        stage = given.build / "stage"
+        shutil.rmtree(stage, ignore_errors=True)
+        with ThreadPoolExecutor() as pool:
+            failed = [f for f in pool.map(lambda f: build(given, stage, f), PRESETS) if f]
+        if failed:
+            sys.exit("\n".join(failed) + f"; {dist} is left as it was.")
+    return {f"{b}/{p}": stage / b / p for b in package.BUILDS for p in package.PROGRAMS}
+
+
+def main(arguments):
+    given = options(arguments)
+    dist = place(given.dist)
     held = lock(dist)
     package.recover(dist)
-    stage = binary / "stage"
-    shutil.rmtree(stage, ignore_errors=True)
-    with ThreadPoolExecutor() as pool:
-        failed = [f for f in pool.map(lambda f: build(source, binary, stage, site_host, f), ARCHITECTURES) if f]
-    if failed:
-        sys.exit("\n".join(failed) + f"; {dist} is left as it was.")
-    package.main(stage, dist, version, checked_date(source), binary / "readme", site_host, start, source)
+    built, epoch = programs(given, dist), checked_date(given.source)
+    made, signed = {name: path.read_bytes() for name, path in built.items()}, "not signed"
+    if keys.asked(os.environ):
+        try:
+            made, signed = signing.sign(built, epoch, settings.read(given.source), given.source)
+        except Refused as error:
+            sys.exit(f"The release is not signed, and {dist} is left as it was: {error}")
+    guide = (given.source / "docs" / "players.md").read_text()
+    readmes = {b: readme(guide, given.version, b, windows, given.site_host) for b, windows in package.BUILDS.items()}
+    package.publish(package.package(given.version, epoch, made, readmes), dist)
+    placeholder = (f": its links and messages name {PLACEHOLDER_HOST}, a placeholder; set VELMORA_SITE_HOST for your "
+                   "site (docs/operators.md)") if given.site_host == PLACEHOLDER_HOST else ""
+    print(f"Release {given.version} in {dist}: for the web site {given.site_host}{placeholder}; {signed}.")
     held.close()
 
 
 if __name__ == "__main__":
     try:
-        main(*sys.argv[1:])
+        main(sys.argv[1:])
     except KeyboardInterrupt:
-        sys.exit(f"The release was stopped; {sys.argv[3]} is left as it was.")
+        sys.exit("The release was stopped; its destination is left as it was.")

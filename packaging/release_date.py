@@ -7,19 +7,12 @@ the commit date that `git archive` wrote into packaging/commit-date. A zip can h
 from 1980 to 2107 only."""
 
 import os
-import subprocess
 import sys
 from pathlib import Path
 
+from commands import git
+
 FIRST, LAST = 315532800, 4354819198  # 1980-01-01 and the end of 2107, in whole seconds
-
-
-def git(source, *args):
-    """git in a checkout, even one another user owns (a build farm building as root), which git
-    refuses to read unless told it is safe: it is, for reading, with nothing of the repository's
-    own configuration run (no file-system monitor, no pager)."""
-    return subprocess.run(["git", "-c", f"safe.directory={source.resolve()}", "-c", "core.fsmonitor=false", "--no-pager",
-                           *args], cwd=source, stdin=subprocess.DEVNULL, capture_output=True, text=True)
 
 
 def release_date(source):

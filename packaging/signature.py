@@ -4,13 +4,13 @@ carries, the value a timestamp must stamp, and its timestamps of both kinds, an 
 or the older Authenticode countersignature a signing service adds. Anything malformed or
 unexpected is Unreadable, saying what is wrong; nothing is judged here but the form."""
 
+import re
 from dataclasses import dataclass
+from pathlib import Path
 
 import pefile
 from asn1crypto import algos, cms, core, parser, tsp
 from cryptography import x509
-from cryptography.hazmat.primitives import hashes
-from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
 INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"  # SpcIndirectDataContent: the file's own digest
 RFC3161_TOKEN = "1.3.6.1.4.1.311.3.3.1"
@@ -37,12 +37,10 @@ class SpcIndirectDataContent(core.Sequence):
 class Timestamp:
     kind: str  # "RFC 3161" or "Authenticode"
     time: object  # datetime, UTC without a zone, as cryptography gives validity
-    token: bytes  # RFC 3161: the token itself; Authenticode: the countersignature's SignerInfo
+    token: bytes  # RFC 3161: the token; Authenticode: the countersignature as CMS signed data of the signature value
     authority: object  # Authenticode: the countersigner's certificate, or None; RFC 3161: None
     digest: str  # Authenticode: the algorithm of the digest the countersigner signed
     stamped: bytes  # Authenticode: the digest it signed; RFC 3161: b"" (openssl checks its imprint)
-    signed: bytes  # Authenticode: its signed attributes, as signed
-    value: bytes  # Authenticode: its signature value
 
 
 @dataclass
@@ -73,6 +71,12 @@ def certificate_table(program):
     if len(data) - whole >= 8 or data[whole:].strip(b"\0"):
         raise Unreadable("its certificate table holds more than the signature")
     return data[:whole]
+
+
+def pem_blocks(path):
+    """The certificates a PEM file holds, as text."""
+    return re.findall(r"-----BEGIN CERTIFICATE-----.+?-----END CERTIFICATE-----", Path(path).read_text(errors="replace"),
+                      re.S)
 
 
 def certificate(der):
@@ -112,33 +116,20 @@ def rfc3161(token):
     carried = [certificate(c.chosen.dump()) for c in signed["certificates"] or [] if c.name == "certificate"]
     if len(signed["signer_infos"]) != 1 or signer_of(signed["signer_infos"][0], carried) is None:
         raise Unreadable("its RFC 3161 token does not carry the certificate of its signer")
-    return Timestamp("RFC 3161", stamp["gen_time"].native.replace(tzinfo=None), token.dump(), None, "", b"", b"", b"")
+    return Timestamp("RFC 3161", stamp["gen_time"].native.replace(tzinfo=None), token.dump(), None, "", b"")
 
 
-def countersignature(signer_info, certificates, value):
+def countersignature(signer_info, certificates, carried):
     attributes = signer_info["signed_attrs"] if signer_info["signed_attrs"].native is not None else []
     stamped, when = attribute(attributes, "message_digest"), attribute(attributes, "signing_time")
     if stamped is None or when is None:
         raise Unreadable("its Authenticode timestamp lacks the digest it stamps or its time")
-    signed = signer_info["signed_attrs"].dump()
-    return Timestamp("Authenticode", when.native.replace(tzinfo=None), signer_info.dump(),
+    signed = cms.ContentInfo({"content_type": "signed_data", "content": {
+        "version": "v1", "digest_algorithms": [signer_info["digest_algorithm"]],
+        "encap_content_info": {"content_type": "data"}, "certificates": carried, "signer_infos": [signer_info]}})
+    return Timestamp("Authenticode", when.native.replace(tzinfo=None), signed.dump(),
                      signer_of(signer_info, certificates), signer_info["digest_algorithm"]["algorithm"].native,
-                     stamped.native, b"\x31" + signed[1:], signer_info["signature"].native)
-
-
-def verifies(key, value, data, digest):
-    """Whether value is key's signature of data, hashed with digest (asn1crypto's name of it)."""
-    try:
-        algorithm = getattr(hashes, digest.upper())()
-        if isinstance(key, rsa.RSAPublicKey):
-            key.verify(value, data, padding.PKCS1v15(), algorithm)
-        elif isinstance(key, ec.EllipticCurvePublicKey):
-            key.verify(value, data, ec.ECDSA(algorithm))
-        else:
-            return False
-        return True
-    except Exception:  # an unknown digest, a key of the wrong size, a signature that does not verify
-        return False
+                     stamped.native)
 
 
 def parse(data):
@@ -165,7 +156,7 @@ def parse(data):
             if unsigned["type"].dotted == RFC3161_TOKEN:
                 timestamps.append(rfc3161(each))
             elif unsigned["type"].native == "counter_signature":
-                timestamps.append(countersignature(each, certificates, value))
+                timestamps.append(countersignature(each, certificates, signed["certificates"]))
     return Signature(indirect["message_digest"]["digest_algorithm"]["algorithm"].native,
                      signer_info["digest_algorithm"]["algorithm"].native, signer_of(signer_info, certificates),
                      certificates, value, timestamps)

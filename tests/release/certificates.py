@@ -15,7 +15,7 @@ import threading
 import time
 from pathlib import Path
 
-from asn1crypto import cms, core
+from asn1crypto import cms, core, tsp
 from asn1crypto import x509 as asn1x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import padding
@@ -34,12 +34,15 @@ commonName = supplied
 """
 SIGNER = "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage={}\n"
 CA = "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n"
-NOW = datetime.datetime.now(datetime.timezone.utc).strftime("%Y%m%d%H%M%SZ")
+NOW = datetime.datetime.now(datetime.timezone.utc)
+STAMP = "%Y%m%d%H%M%SZ"
 # By name: the issuer, valid from, valid until, and what for. The signer's end date is its own
-# (the release names it); "fresh" is issued now, after any commit; the rest are what Windows refuses.
+# (the release names it); "fresh" is issued now, after any commit; "brief" expires in six hours;
+# the rest are what Windows refuses.
 SIGNERS = {"intermediate": ("ca", "20000101000000Z", "20991231000000Z", None),
            "signer": ("intermediate", "20000101000000Z", "20971231000000Z", "codeSigning"),
-           "fresh": ("intermediate", NOW, "20991231000000Z", "codeSigning"),
+           "fresh": ("intermediate", NOW.strftime(STAMP), "20991231000000Z", "codeSigning"),
+           "brief": ("intermediate", "20000101000000Z", (NOW + datetime.timedelta(hours=6)).strftime(STAMP), "codeSigning"),
            "tsa": ("intermediate", "20000101000000Z", "20991231000000Z", "critical,timeStamping"),
            "expired": ("intermediate", "20000101000000Z", "20010101000000Z", "codeSigning"),
            "not-yet-valid": ("intermediate", "20900101000000Z", "20991231000000Z", "codeSigning"),
@@ -50,7 +53,9 @@ SIGNERS = {"intermediate": ("ca", "20000101000000Z", "20991231000000Z", None),
 def make_certificate(folder):
     """Writes into folder: ca.pem (the trusted root), password, NAME.pem and NAME.pfx for each of
     SIGNERS, certs.pem (the signer, its intermediate and two certificates unrelated to its
-    chain, one expired), fresh-first.pem (another certificate before those), and bundle.pem (the
+    chain, one expired), fresh-first.pem (another certificate before those), damaged.pem (certs.pem
+    with one byte of the expired certificate's signature changed), empty.pfx (the signer's, with an
+    empty password), unreadable (a password file this user cannot read), and bundle.pem (the
     system's roots and ca.pem, as a system that trusts the root holds them)."""
     folder.mkdir(exist_ok=True)
     run = lambda *args: subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True)
@@ -58,6 +63,7 @@ def make_certificate(folder):
     (folder / "index.txt").write_text("")
     (folder / "serial").write_text("01\n")
     (folder / "password").write_text("correct horse\n")
+    (folder / "other-password").write_text("battery staple\n")
     (folder / "ca.ext").write_text(CA)
     for root in ("ca", "untrusted"):
         run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{root}.key", "-out", f"{root}.pem", "-days",
@@ -76,7 +82,14 @@ def make_certificate(folder):
     run("pkcs12", "-export", "-legacy", "-out", "legacy.pfx", "-inkey", "signer.key", "-in", "signer.pem",
         "-certfile", "intermediate.pem", "-passout", "file:password")
     text = lambda *names: "".join((folder / f"{n}.pem").read_text() for n in names)
+    run("pkcs12", "-export", "-out", "empty.pfx", "-inkey", "signer.key", "-in", "signer.pem", "-certfile",
+        "intermediate.pem", "-passout", "pass:")
     (folder / "certs.pem").write_text(text("signer", "intermediate", "fresh", "expired"))
+    end = text("signer", "intermediate", "fresh", "expired").rindex("\n-----END") - 8
+    damaged = text("signer", "intermediate", "fresh", "expired")
+    (folder / "damaged.pem").write_text(damaged[:end] + ("A" if damaged[end] != "A" else "B") + damaged[end + 1:])
+    (folder / "unreadable").write_text("correct horse\n")
+    (folder / "unreadable").chmod(0)
     (folder / "fresh-first.pem").write_text(text("fresh", "signer", "intermediate"))
     (folder / "bundle.pem").write_text(Path(ssl.get_default_verify_paths().openssl_cafile).read_text() + text("ca"))
     return folder
@@ -121,13 +134,26 @@ def countersignature(query, folder, authority, when):
         "certificates": certificates, "signer_infos": [signer]}}).dump())
 
 
+def signed_again(reply, folder, authority):
+    """An RFC 3161 reply whose token the authority signs anew: openssl ts signs with time-stamping
+    authorities alone."""
+    response = tsp.TimeStampResp.load(reply)
+    info = response["time_stamp_token"]["content"]["encap_content_info"]["content"].parsed.dump()
+    token = subprocess.run(["openssl", "cms", "-sign", "-binary", "-nodetach", "-outform", "DER", "-nosmimecap",
+                            "-econtent_type", "id-smime-ct-TSTInfo", "-md", "sha256", "-signer", f"{authority}.pem",
+                            "-inkey", f"{authority}.key", "-certfile", "intermediate.pem"], input=info, cwd=folder,
+                           capture_output=True, check=True).stdout
+    return tsp.TimeStampResp({"status": response["status"], "time_stamp_token": cms.ContentInfo.load(token)}).dump()
+
+
 def timestamp_servers(folder):
     """Starts a server on loopback for this process's life, which stamps in both kinds: an RFC 3161
     token (openssl ts -reply) or an Authenticode countersignature, as the client asks. Returns
-    URLs by kind: one that stamps what it is sent; one whose clock is two days behind, one a
-    century ahead; one that answers every request with its reply to the first (a stamp of
-    another signature); one whose authority chains to the root nobody trusts; one that takes
-    1.5 s to answer; and one that accepts connections and never answers."""
+    URLs by kind: one that stamps what it is sent; one whose clock is two days behind, one two
+    days ahead, one a century ahead; one that answers every request with its reply to the first (a
+    stamp of another signature); one whose authority chains to the root nobody trusts; one whose
+    authority is not for time stamping (a code signer); one that takes 1.5 s to answer; and one
+    that accepts connections and never answers."""
     for authority in ("tsa", "untrusted-tsa"):
         (folder / f"{authority}.cnf").write_text(f"""[tsa]
 default_tsa = stamps
@@ -158,8 +184,10 @@ ess_cert_id_chain = no
                 else:
                     replies[self.path, legacy] = subprocess.run(
                         (["faketime", "-f", clock] if clock != "now" else []) +
-                        ["openssl", "ts", "-reply", "-config", str(folder / f"{authority}.cnf"), "-queryfile",
-                         "/dev/stdin", "-out", "/dev/stdout"], input=query, capture_output=True).stdout
+                        ["openssl", "ts", "-reply", "-config", str(folder / f"{authority.replace('signer', 'tsa')}.cnf"),
+                         "-queryfile", "/dev/stdin", "-out", "/dev/stdout"], input=query, capture_output=True).stdout
+                    if authority == "signer":
+                        replies[self.path, legacy] = signed_again(replies[self.path, legacy], folder, authority)
             reply = replies[self.path, legacy]
             self.send_response(200)
             self.send_header("Content-Type", "application/octet-stream" if legacy else "application/timestamp-reply")
@@ -175,6 +203,7 @@ ess_cert_id_chain = no
     silent = socket.create_server(("127.0.0.1", 0))  # the kernel accepts; nobody answers
     timestamp_servers.kept = [server, silent]
     at = f"http://127.0.0.1:{server.server_address[1]}"
-    return {"stamping": f"{at}/tsa/now/", "behind": f"{at}/tsa/-2d/", "ahead": f"{at}/tsa/+100y/",
+    return {"stamping": f"{at}/tsa/now/", "behind": f"{at}/tsa/-2d/", "later": f"{at}/tsa/+2d/",
+            "ahead": f"{at}/tsa/+100y/", "codesigner": f"{at}/signer/now/",
             "replaying": f"{at}/tsa/now/replay", "untrusted": f"{at}/untrusted-tsa/now/",
             "slow": f"{at}/tsa/now/slow", "silent": f"http://127.0.0.1:{silent.getsockname()[1]}/"}
