@@ -15,27 +15,30 @@ import signature
 from commands import Refused, run
 
 
-def osslsigncode(arguments, program, epoch, work):
-    done = run(["osslsigncode", "sign", *arguments, "-h", "sha256", "-time", epoch, "-in", program,
-                "-out", work / "signed.exe"])
-    if done.returncode != 0:
-        # A token's refusal of the PIN comes back only as its PKCS#11 library's own words.
-        output = done.stdout + done.stderr
-        raise Refused("The token refused the PIN in VELMORA_SIGN_PASSWORD_FILE: wrong PIN."
-                      if "PIN incorrect" in output or "PIN_INCORRECT" in output else f"osslsigncode failed:\n{output}")
-    os.replace(work / "signed.exe", program)
-
-
 def password(settings):
     """The PIN or password stays in its file: every user of the machine can read command lines."""
     return ["-readpass", settings["VELMORA_SIGN_PASSWORD_FILE"]] if "VELMORA_SIGN_PASSWORD_FILE" in settings else []
 
 
-class Token:
+class Osslsigncode:
+    """A key osslsigncode signs with itself, SHA-256, dated with the release."""
+    said = "signed"
+
+    def sign(self, program, name, epoch, work):
+        done = run(["osslsigncode", "sign", *self.arguments, "-h", "sha256", "-time", epoch, "-in", program,
+                    "-out", work / "signed.exe"])
+        if done.returncode != 0:  # a token's refusal of the PIN comes back only in its PKCS#11 library's words
+            output = done.stdout + done.stderr
+            raise Refused("The token refused the PIN in VELMORA_SIGN_PASSWORD_FILE: wrong PIN." if "PIN incorrect"
+                          in output or "PIN_INCORRECT" in output else f"osslsigncode failed:\n{output}")
+        os.replace(work / "signed.exe", program)
+
+
+class Token(Osslsigncode):
     """A key on a USB token or HSM, through its PKCS#11 library; its certificate first in
     VELMORA_SIGN_CERT, its intermediates after it."""
     way, needs = "a token", ("VELMORA_SIGN_PKCS11_MODULE", "VELMORA_SIGN_KEY", "VELMORA_SIGN_CERT")
-    named, said = "VELMORA_SIGN_CERT's first certificate", "signed"
+    named = "VELMORA_SIGN_CERT's first certificate"
 
     def __init__(self, settings, checkout):
         missing = [w for w in self.needs if w not in settings]
@@ -53,15 +56,12 @@ class Token:
                 from error
         self.certificate = certificates[0] if certificates else None
 
-    def sign(self, program, name, epoch, work):
-        osslsigncode(self.arguments, program, epoch, work)
 
-
-class Pfx:
+class Pfx(Osslsigncode):
     """A key and its certificates in a PKCS#12 file, of the current format or the legacy one,
     with a password or with none."""
     way = "VELMORA_SIGN_PFX"
-    needs, named, said = (way,), "the certificate of VELMORA_SIGN_PFX's key", "signed"
+    needs, named = (way,), "the certificate of VELMORA_SIGN_PFX's key"
 
     def __init__(self, settings, checkout):
         path = settings[self.way]
@@ -88,9 +88,6 @@ class Pfx:
         except Exception as error:
             raise Refused(f"VELMORA_SIGN_PFX names {path}, whose certificate cannot be read: {error}") from error
         self.arguments = ["-pkcs12", path] + (password(settings) or ["-pass", ""])
-
-    def sign(self, program, name, epoch, work):
-        osslsigncode(self.arguments, program, epoch, work)
 
 
 class Command:

@@ -36,11 +36,8 @@ def options(arguments):
 
 
 def place(dist):
-    """The folder the release replaces: DIST itself, or the folder DIST names when it is a
-    symbolic link (into a web server's folder, say), which stays and goes on naming the release.
-    A release is put together beside that folder and put in its place whole, so it cannot be a
-    mount point and the folder that holds it must be one this user can write: both are checked
-    before anything is built."""
+    """The folder the release replaces: DIST, or the folder it links to (a web server's, say),
+    which is replaced whole from beside it; checked before anything is built."""
     real = Path(os.path.realpath(dist))
     if os.path.ismount(real):
         sys.exit(f"{dist} is a mount point, which a release cannot replace whole: make it a symbolic link to a "
@@ -75,25 +72,19 @@ def build(given, stage, folder):
     return None
 
 
-def programs(given, dist):
-    """The built programs' paths, by name."""
-    stage = given.built
-    if stage is None:
-        stage = given.build / "stage"
-        shutil.rmtree(stage, ignore_errors=True)
-        with ThreadPoolExecutor() as pool:
-            failed = [f for f in pool.map(lambda f: build(given, stage, f), PRESETS) if f]
-        if failed:
-            sys.exit("\n".join(failed) + f"; {dist} is left as it was.")
-    return {f"{b}/{p}": stage / b / p for b in package.BUILDS for p in package.PROGRAMS}
-
-
 def main(arguments):
     given = options(arguments)
     dist = place(given.dist)
     held = lock(dist)
     package.recover(dist)
-    built, epoch = programs(given, dist), checked_date(given.source)
+    stage = given.built or given.build / "stage"
+    if not given.built:
+        shutil.rmtree(stage, ignore_errors=True)
+        with ThreadPoolExecutor() as pool:
+            failed = [f for f in pool.map(lambda f: build(given, stage, f), PRESETS) if f]
+        if failed:
+            sys.exit("\n".join(failed) + f"; {dist} is left as it was.")
+    built, epoch = {f"{b}/{p}": stage / b / p for b in package.BUILDS for p in package.PROGRAMS}, checked_date(given.source)
     made, signed = {name: path.read_bytes() for name, path in built.items()}, "not signed"
     if keys.asked(os.environ):
         try:
@@ -113,4 +104,4 @@ if __name__ == "__main__":
     try:
         main(sys.argv[1:])
     except KeyboardInterrupt:
-        sys.exit("The release was stopped; its destination is left as it was.")
+        sys.exit(f"The release was stopped; {options(sys.argv[1:]).dist} is left as it was.")

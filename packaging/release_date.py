@@ -1,10 +1,6 @@
-"""The release's date, worked out when the packages are about to be written, as seconds since
-1970; without a usable one the release stops before anything in dist/ is touched.
-
-The date is the project's own: the last commit's when SOURCE is a git checkout of this
-project (not a folder inside another repository), otherwise SOURCE_DATE_EPOCH, otherwise
-the commit date that `git archive` wrote into packaging/commit-date. A zip can hold dates
-from 1980 to 2107 only."""
+"""The release's date, in seconds since 1970, the project's own: the last commit's in a git
+checkout of this project (not a folder inside another repository), else SOURCE_DATE_EPOCH, else
+the commit date `git archive` wrote into packaging/commit-date. A zip holds 1980 to 2107 only."""
 
 import os
 import sys

@@ -1,7 +1,6 @@
-"""The operator's signing settings: the VELMORA_SIGN_* variables (docs/operators.md), read from
-the environment when the release runs. A setting that names a file is read relative to the
-checkout, where CMakeUserPresets.json is and `cmake --preset` runs: the same folder whether the
-build re-ran its configure step or not."""
+"""The operator's VELMORA_SIGN_* settings, read from the environment when the release runs. A
+file a setting names is read relative to the checkout, where CMakeUserPresets.json is: the same
+folder whether or not the build configured again from its own folder."""
 
 import os
 from pathlib import Path

@@ -1,8 +1,6 @@
-"""Reads a program's Authenticode signature from its own certificate table (pefile), with a real
-ASN.1 library (asn1crypto): the digest algorithms, the signer's certificate among those it
-carries, the value a timestamp must stamp, and its timestamps of both kinds, an RFC 3161 token
-or the older Authenticode countersignature a signing service adds. Anything malformed or
-unexpected is Unreadable, saying what is wrong; nothing is judged here but the form."""
+"""Reads a program's Authenticode signature from its certificate table: digest algorithms, the
+signer's certificate, the certificates it carries, and its timestamps of both kinds (an RFC 3161
+token, an Authenticode countersignature). Anything malformed is Unreadable; nothing is judged."""
 
 import re
 from dataclasses import dataclass

@@ -48,15 +48,6 @@ def stamp(program, servers, wait, deadline, authorities, work):
     raise Refused("No timestamp server in VELMORA_SIGN_TIMESTAMP_URL gave a timestamp Windows accepts.")
 
 
-def unstamped(program):
-    """Whether a program is signed without a timestamp; one whose signature cannot be read is
-    left to the verification, which says why."""
-    try:
-        return not signature.read(program.read_bytes()).timestamps
-    except signature.Unreadable:
-        return False
-
-
 def sign(programs, epoch, settings, checkout):
     """Signs the programs ({name: path}) in place, then verifies them all. Returns the bytes it
     verified, by name, and what the release should say of its signatures; raises Refused."""
@@ -74,8 +65,11 @@ def sign(programs, epoch, settings, checkout):
                                (Path(settings["VELMORA_SIGN_CA_FILE"]).read_text() if "VELMORA_SIGN_CA_FILE" in settings else ""))
         for name, program in programs.items():
             key.sign(program, name, epoch, work)
-            if servers and unstamped(program):
-                stampers.append(stamp(program, servers, wait, deadline, authorities, work))
+            try:  # a signature that cannot be read is left to the verification, which says why
+                if servers and not signature.read(program.read_bytes()).timestamps:
+                    stampers.append(stamp(program, servers, wait, deadline, authorities, work))
+            except signature.Unreadable:
+                pass
         # Only now, whoever signed them and whatever a sign command did to the others meanwhile:
         # exactly the bytes checked here are packaged.
         verified, signers, stamped = {}, [], []

@@ -1,6 +1,5 @@
-"""Whether Windows would accept a program's signature now, judged from what signature.py reads,
-as docs/operators.md lists the rules; osslsigncode checks the signature itself, openssl the
-chains and the RFC 3161 tokens."""
+"""Whether Windows would accept a program's signature now, by the rules docs/operators.md lists:
+osslsigncode checks the signature itself, openssl the chains and timestamps, this the rest."""
 
 import hashlib
 import time
@@ -53,13 +52,9 @@ def openssl_errors(done):
 
 def countersignature_problem(stamp, found, authorities, work):
     """Why an Authenticode countersignature would be rejected, or None."""
-    if stamp.authority is None:
-        return "its Authenticode timestamp does not carry its authority's certificate"
     if stamp.digest not in hashlib.algorithms_available or \
             stamp.stamped != hashlib.new(stamp.digest, found.value).digest():
         return "its Authenticode timestamp stamps another signature (message imprint mismatch)"
-    (work / "token.der").write_bytes(stamp.token)
-    (work / "stamped.bin").write_bytes(found.value)
     checked = run(["openssl", "cms", "-verify", "-binary", "-inform", "DER", "-in", work / "token.der", "-content",
                    work / "stamped.bin", "-purpose", "timestampsign", "-auth_level", "0", "-CAfile", authorities,
                    "-out", "/dev/null"])
@@ -68,9 +63,9 @@ def countersignature_problem(stamp, found, authorities, work):
 
 def timestamp_problem(stamp, found, authorities, work):
     """Why Windows would reject this timestamp of the signature found, or None."""
+    (work / "token.der").write_bytes(stamp.token)
+    (work / "stamped.bin").write_bytes(found.value)
     if stamp.kind == "RFC 3161":
-        (work / "token.der").write_bytes(stamp.token)
-        (work / "stamped.bin").write_bytes(found.value)
         checked = run(["openssl", "ts", "-verify", "-token_in", "-in", work / "token.der", "-data",
                        work / "stamped.bin", "-CAfile", authorities])
         why = None if checked.returncode == 0 else openssl_errors(checked)
