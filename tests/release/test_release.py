@@ -3,6 +3,7 @@ build the same bytes, and a site operator's release: its settings, signing and o
 
 import contextlib
 import fcntl
+import hashlib
 import io
 import json
 import os
@@ -112,6 +113,8 @@ def check_release(folder, said=None, host="velmora.example", version=VERSION, gu
                              f"Play on {host}."] and "\n" not in readme.replace("\r\n", "") and max(map(len, lines)) <= 78
         said_there = "\n".join(text).replace("<version>", version).replace("<build>", build)
         assert words("\n".join(lines[3:])) == words(said_there)
+        for step in re.findall(r"^(?:\d+\.|-) \S+", "\n".join(text), re.M):  # steps and items stay apart
+            assert any(line.lstrip().startswith(step) for line in lines), step
         for program in PROGRAMS:
             data = dist[f"{build}/{program}"]
             assert version_strings(pefile.PE(data=data))["FileVersion"] == version
@@ -127,8 +130,9 @@ def check_release(folder, said=None, host="velmora.example", version=VERSION, gu
     assert said is None or f"Release {version} in {folder.resolve()}: for the web site {host}" in said
 
 
-# The test command's own release, checked whole; and the player guide's sums check, run as written
-# where a player downloaded one zip and the sums.
+# The test command's own release, checked whole; and the player guide's sums checks: run as written
+# where a player downloaded one zip and the sums, and on Windows what certutil prints (the SHA-1
+# of the file unless the command names another algorithm) found in SHA256SUMS.
 def test_each_package_holds_the_programs_and_the_players_guide_and_the_sums_check_where_players_put_them(tmp_path):
     check_release(DIST)
     [check] = guides.blocks("players.md", "sh")
@@ -138,6 +142,9 @@ def test_each_package_holds_the_programs_and_the_players_guide_and_the_sums_chec
             shutil.copy(DIST / name, tmp_path / build)
         said = subprocess.run(check, shell=True, cwd=tmp_path / build, capture_output=True, text=True, check=True)
         assert said.stdout == f"VelmoraPlayer-{VERSION}-{build}.zip: OK\n"
+        certutil = re.search(r"`(certutil [^`]*)`", (ROOT / "docs/players.md").read_text())[1].split()
+        named = certutil[2].replace("<version>", VERSION).replace("<build>", build)
+        assert hashlib.new((certutil[3:] or ["sha1"])[0], (DIST / named).read_bytes()).hexdigest() in (DIST / "SHA256SUMS").read_text()
 
 
 def copy_sources(folder):
