@@ -134,14 +134,15 @@ def countersignature(query, folder, authority, when):
         "certificates": certificates, "signer_infos": [signer]}}).dump())
 
 
-def signed_again(reply, folder, authority):
-    """An RFC 3161 reply whose token the authority signs anew: openssl ts signs with time-stamping
-    authorities alone."""
+def signed_again(reply, folder, authority, bare=False):
+    """An RFC 3161 reply whose token the authority signs anew, carrying no certificate when bare:
+    openssl ts signs with time-stamping authorities alone, and always adds its own certificate."""
     response = tsp.TimeStampResp.load(reply)
     info = response["time_stamp_token"]["content"]["encap_content_info"]["content"].parsed.dump()
     token = subprocess.run(["openssl", "cms", "-sign", "-binary", "-nodetach", "-outform", "DER", "-nosmimecap",
                             "-econtent_type", "id-smime-ct-TSTInfo", "-md", "sha256", "-signer", f"{authority}.pem",
-                            "-inkey", f"{authority}.key", "-certfile", "intermediate.pem"], input=info, cwd=folder,
+                            "-inkey", f"{authority}.key", *(["-nocerts"] if bare else ["-certfile", "intermediate.pem"])],
+                           input=info, cwd=folder,
                            capture_output=True, check=True).stdout
     return tsp.TimeStampResp({"status": response["status"], "time_stamp_token": cms.ContentInfo.load(token)}).dump()
 
@@ -152,8 +153,8 @@ def timestamp_servers(folder):
     URLs by kind: one that stamps what it is sent; one whose clock is two days behind, one two
     days ahead, one a century ahead; one that answers every request with its reply to the first (a
     stamp of another signature); one whose authority chains to the root nobody trusts; one whose
-    authority is not for time stamping (a code signer); one that takes 1.5 s to answer; and one
-    that accepts connections and never answers."""
+    authority is not for time stamping (a code signer); one whose token carries no certificate; one
+    that takes 1.5 s to answer; and one that accepts connections and never answers."""
     for authority in ("tsa", "untrusted-tsa"):
         (folder / f"{authority}.cnf").write_text(f"""[tsa]
 default_tsa = stamps
@@ -186,8 +187,9 @@ ess_cert_id_chain = no
                         (["faketime", "-f", clock] if clock != "now" else []) +
                         ["openssl", "ts", "-reply", "-config", str(folder / f"{authority.replace('signer', 'tsa')}.cnf"),
                          "-queryfile", "/dev/stdin", "-out", "/dev/stdout"], input=query, capture_output=True).stdout
-                    if authority == "signer":
-                        replies[self.path, legacy] = signed_again(replies[self.path, legacy], folder, authority)
+                    if authority == "signer" or how == "bare":
+                        replies[self.path, legacy] = signed_again(replies[self.path, legacy], folder, authority,
+                                                                  how == "bare")
             reply = replies[self.path, legacy]
             self.send_response(200)
             self.send_header("Content-Type", "application/octet-stream" if legacy else "application/timestamp-reply")
@@ -204,6 +206,6 @@ ess_cert_id_chain = no
     timestamp_servers.kept = [server, silent]
     at = f"http://127.0.0.1:{server.server_address[1]}"
     return {"stamping": f"{at}/tsa/now/", "behind": f"{at}/tsa/-2d/", "later": f"{at}/tsa/+2d/",
-            "ahead": f"{at}/tsa/+100y/", "codesigner": f"{at}/signer/now/",
+            "ahead": f"{at}/tsa/+100y/", "codesigner": f"{at}/signer/now/", "bare": f"{at}/tsa/now/bare",
             "replaying": f"{at}/tsa/now/replay", "untrusted": f"{at}/untrusted-tsa/now/",
             "slow": f"{at}/tsa/now/slow", "silent": f"http://127.0.0.1:{silent.getsockname()[1]}/"}

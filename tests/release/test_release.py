@@ -445,7 +445,6 @@ SIGNING = {
     "wrong password": (dict(PFX, VELMORA_SIGN_PASSWORD_FILE="other-password"), ["wrong password"]),
     "password file unreadable": (dict(PFX, VELMORA_SIGN_PASSWORD_FILE="unreadable"), ["unreadable, which cannot be read"]),
     "not a pfx": ({"VELMORA_SIGN_PFX": "ca.pem"}, ["not a PKCS#12 file"]),
-    "no pfx": ({"VELMORA_SIGN_PFX": "missing.pfx"}, ["cannot be read"]),
     "password file git would add": (dict(PFX, VELMORA_SIGN_PASSWORD_FILE="committed-password"),
                                     ["VELMORA_SIGN_PASSWORD_FILE names", "committed-password, inside this checkout",
                                      "move it out of the checkout, or ignore it"]),
@@ -465,6 +464,9 @@ SIGNING = {
     "a trusted chain: root not trusted": (dict(PFX, VELMORA_SIGN_CA_FILE=""), [
         "its chain needs CN=Velmora Test ca, which is not among the trusted roots here; VELMORA_SIGN_CA_FILE adds it"]),
     "read whole: command signs nothing": ({"VELMORA_SIGN_COMMAND": "true"}, ["win32/VelmoraPlayer.exe does not verify"]),
+    "read whole: an RFC 3161 timestamp without its authority's certificate": (
+        dict(PFX, **{URL: "{bare}"}), ["{bare} is not used: what it gave cannot be read: its RFC 3161 token does not "
+                                       "carry the certificate of its signer"]),
     "known issuers: a damaged certificate carried": (dict(TOKEN, VELMORA_SIGN_CERT="damaged.pem"),
                                                      ["carries a certificate that is damaged or of no known issuer: "
                                                       "CN=Velmora Test expired"]),
