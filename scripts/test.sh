@@ -45,6 +45,13 @@ wait "$checks" || status=$?
 wait "$browsers" || status=$?
 wait "$fuzz" || status=$?
 cat "$work/win32.log" "$work/checks.log" "$work/browsers.log" "$work/fuzz.log"
+# Wine's own 32-bit loader, not the Wine tests' choice of builds, says whether the win32 lane had
+# to run: where it starts, a win32 lane that passed nothing fails the command.
+if [ -z "${VELMORA_WINE_64BIT_ONLY:-}" ] && /usr/lib/wine/wine --version >/dev/null 2>&1 &&
+   ! grep -q -E "^[0-9]+ passed" "$work/win32.log"; then
+  echo "This machine runs 32-bit programs, but the win32 lane passed no test." >&2
+  status=1
+fi
 if [ "$(operators)" != "$before" ]; then
   echo "The tests changed dist/, which is the operator's alone." >&2
   status=1
