@@ -4,6 +4,12 @@
 
 #include "shared/velmora.h"
 
+namespace {
+
+constexpr char kClientFileName[] = "OlvanePlayerBetaRaw.exe";
+constexpr char kContentFolderName[] = "content";
+
+// The launch URL: the command line from the first "velmor-player:" on, less one closing quote.
 std::string ExtractLaunchUrl(const std::string& commandLine) {
   const std::string::size_type start = commandLine.find(kLaunchUrlPrefix);
   if (start == std::string::npos) return "";
@@ -13,6 +19,7 @@ std::string ExtractLaunchUrl(const std::string& commandLine) {
   return launchUrl;
 }
 
+// The value after the first "key:" in the payload, up to the next "+".
 std::string GetLaunchParameter(const std::string& payload, const std::string& key) {
   const std::string needle = key + ":";
   const std::string::size_type found = payload.find(needle);
@@ -56,15 +63,27 @@ bool IsUsableLaunchParameter(const std::string& value) {
   });
 }
 
-std::string AuthenticationUrl() { return std::string("http://") + kSiteHost + "/Login/Negotiate.ashx"; }
+}  // namespace
 
-std::string BuildClientCommandLine(const std::string& clientPath, const std::string& authenticationUrl,
-                                   const std::string& ticket, const std::string& joinScriptUrl,
-                                   const std::string& contentPath) {
-  return "\"" + clientPath + "\" " +
-         "--authenticationUrl \"" + authenticationUrl +
-         "\" --authenticationTicket \"" + ticket +
-         "\" --joinScriptUrl \"" + joinScriptUrl +
-         "\" --content \"" + contentPath +
-         "\" --play";
+LinkRequest ReadLink(const std::string& commandLine, const std::string& clientFolder, size_t folderCharacters) {
+  const std::string launchUrl = ExtractLaunchUrl(commandLine);
+  const bool byHand = launchUrl.empty() && !commandLine.empty();
+  if (byHand) return {LinkRequest::kByHand, ""};
+  // A command line that cannot be read whole (it holds what UTF-8 cannot carry) comes here
+  // empty, as a link without values, and is refused.
+  const std::string payload = launchUrl.empty() ? "" : launchUrl.substr(sizeof kLaunchUrlPrefix - 1);
+  const std::string ticket = PercentEncodeNonAscii(GetLaunchParameter(payload, "gameinfo"));
+  const std::string joinScriptUrl = PercentEncodeNonAscii(GetLaunchParameter(payload, "placelauncherurl"));
+  const std::string line = "\"" + clientFolder + kClientFileName + "\" " +
+                           "--authenticationUrl \"http://" + kSiteHost + "/Login/Negotiate.ashx" +
+                           "\" --authenticationTicket \"" + ticket +
+                           "\" --joinScriptUrl \"" + joinScriptUrl +
+                           "\" --content \"" + clientFolder + kContentFolderName +
+                           "\" --play";
+  // Windows takes a command line of at most 32,767 UTF-16 characters, its terminating zero
+  // included. All but the folder, named twice, is ASCII once the values are usable.
+  const size_t characters = line.size() - 2 * clientFolder.size() + 2 * folderCharacters;
+  if (!IsUsableLaunchParameter(ticket) || !IsUsableLaunchParameter(joinScriptUrl) || characters >= 32767)
+    return {LinkRequest::kRefused, ""};
+  return {LinkRequest::kStart, line};
 }

@@ -1,22 +1,18 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
-// The launch URL: the command line from the first "velmor-player:" on, less one closing quote.
-std::string ExtractLaunchUrl(const std::string& commandLine);
+// What a start's command line asks of the launcher.
+struct LinkRequest {
+  enum Kind { kByHand, kRefused, kStart };
+  Kind kind;
+  std::string clientCommandLine;  // kStart: the client's command line
+};
 
-// The value after the first "key:" in the payload, up to the next "+".
-std::string GetLaunchParameter(const std::string& payload, const std::string& key);
-
-// The value with every byte outside ASCII percent-encoded ("%D0%96"), as a browser that
-// encodes links hands it over.
-std::string PercentEncodeNonAscii(const std::string& value);
-
-// Whether a parameter value may go into the client's command line.
-bool IsUsableLaunchParameter(const std::string& value);
-
-std::string AuthenticationUrl();
-
-std::string BuildClientCommandLine(const std::string& clientPath, const std::string& authenticationUrl,
-                                   const std::string& ticket, const std::string& joinScriptUrl,
-                                   const std::string& contentPath);
+// The start's command line, in UTF-8 (empty where it could not be read whole), read for a
+// client in clientFolder (trailing separator included, in the process's code page, and
+// folderCharacters UTF-16 characters long): started by hand where it holds no link; else the
+// client's command line, or refused where a value is missing or could leave its quotes, or
+// Windows would not take the line.
+LinkRequest ReadLink(const std::string& commandLine, const std::string& clientFolder, size_t folderCharacters);

@@ -1,5 +1,3 @@
-#include "launcher/launcher.h"
-
 #include <cstdlib>
 #include <cwchar>
 #include <vector>
@@ -17,14 +15,10 @@ namespace {
 
 // The launcher registers itself under this name, whatever the running file is called.
 constexpr char kHandlerFileName[] = "VelmoraPlayer.exe";
-constexpr char kClientFileName[] = "OlvanePlayerBetaRaw.exe";
-constexpr char kContentFolderName[] = "content";
 
 void ShowMessage(const std::string& text, UINT icon) {
   ShowMessageBox(text.c_str(), kLauncherDisplayName, MB_OK | icon);
 }
-
-}  // namespace
 
 // The folder part of a file name: its length up to the last separator, which it keeps; 0
 // without a separator.
@@ -51,8 +45,6 @@ UINT LegacyCodePage() {
   return codePage;
 }
 
-namespace {
-
 // Whether a path comes back unchanged from a code page: best-fit conversion would turn
 // letters it lacks into look-alikes or '?', and a fullwidth quote into one that ends the
 // quoted path.
@@ -64,8 +56,6 @@ bool ReadsBack(const wchar_t* path, int length, UINT codePage) {
   return MultiByteToWideChar(codePage, 0, narrow.data(), narrowLength, readBack.data(), length + 1) == length &&
          std::wmemcmp(path, readBack.data(), static_cast<size_t>(length)) == 0;
 }
-
-}  // namespace
 
 // With the UTF-8 code page (Windows 10 1903 on) our narrow name is the file's own. Before,
 // the legacy code page spells what it cannot hold with look-alikes or '?', which name another
@@ -99,10 +89,9 @@ bool InstallFolders(std::string& handlerFolder, std::string& clientFolder) {
   return true;
 }
 
-// Windows takes a command line of at most 32,767 UTF-16 characters, its terminating zero
-// included.
-bool FitsCommandLine(const std::string& commandLine) {
-  return MultiByteToWideChar(CP_ACP, 0, commandLine.data(), static_cast<int>(commandLine.size()), nullptr, 0) < 32767;
+// A narrow string's length in UTF-16 characters, as Windows counts a command line.
+size_t Utf16Length(const std::string& text) {
+  return static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0));
 }
 
 bool StartClient(const std::string& commandLine, const std::string& currentDirectory) {
@@ -123,13 +112,13 @@ bool StartClient(const std::string& commandLine, const std::string& currentDirec
 // is cut (or, on Windows, missing) past 65,535 bytes, and best-fitted in a legacy code page.
 std::string CommandLine() { return ToNarrow(GetCommandLineW(), CP_UTF8); }
 
+}  // namespace
+
 int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR /*commandLine*/,
                    int /*showCommand*/) {
   std::string handlerDirectory;
   std::string clientDirectory;
   const bool readable = InstallFolders(handlerDirectory, clientDirectory);
-  const std::string clientPath = clientDirectory + kClientFileName;
-  const std::string contentPath = clientDirectory + kContentFolderName;
 
   // A folder we cannot name would register and start another folder's programs. The
   // platform reads %1, %L, %* and their kind anywhere in the open command, with no way to
@@ -138,9 +127,8 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
   const bool registered = readable && handlerPath.find('%') == std::string::npos;
   if (registered) RegisterProtocolHandler(handlerPath);
 
-  const std::string commandLine = CommandLine();
-  const std::string launchUrl = ExtractLaunchUrl(commandLine);
-  const bool byHand = launchUrl.empty() && !commandLine.empty();
+  const LinkRequest request = ReadLink(CommandLine(), clientDirectory, Utf16Length(clientDirectory));
+  const bool byHand = request.kind == LinkRequest::kByHand;
   if (!readable) {
     ShowMessage("Velmora Player cannot work from this folder: Windows cannot pass its path on to the game "
                 "as it is.\n\nMove the folder to a path of plain letters, such as "
@@ -170,21 +158,11 @@ int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPSTR
                 MB_ICONINFORMATION);
     return 0;
   }
-
-  // A command line that cannot be read whole (it holds what UTF-8 cannot carry) comes here
-  // empty, as a link without values, and is refused.
-  const std::string payload = launchUrl.empty() ? "" : launchUrl.substr(sizeof kLaunchUrlPrefix - 1);
-  const std::string ticket = PercentEncodeNonAscii(GetLaunchParameter(payload, "gameinfo"));
-  const std::string joinScriptUrl = PercentEncodeNonAscii(GetLaunchParameter(payload, "placelauncherurl"));
-  const std::string clientCommandLine =
-      BuildClientCommandLine(clientPath, AuthenticationUrl(), ticket, joinScriptUrl, contentPath);
-  // A link whose client command line Windows would not take is refused whole.
-  if (!IsUsableLaunchParameter(ticket) || !IsUsableLaunchParameter(joinScriptUrl) ||
-      !FitsCommandLine(clientCommandLine)) {
+  if (request.kind == LinkRequest::kRefused) {
     ShowMessage("Invalid launch URL.", MB_ICONERROR);
     return 1;
   }
-  if (!StartClient(clientCommandLine, clientDirectory)) {
+  if (!StartClient(request.clientCommandLine, clientDirectory)) {
     ShowMessage("Failed to launch Velmora Player client.", MB_ICONERROR);
     return 1;
   }
