@@ -49,7 +49,7 @@ def main():
             print(f"3. Opening the link {LINK}")
             run = wine.open_links(LINK, screenshots=shot)
             show(run, shots)
-            [record] = client_records(unix, 1)
+            [record] = client_records(unix, expected=1)
             print("4. The client received this command line:")
             print(f"  {record['commandLine']}")
             print("  which splits into:")

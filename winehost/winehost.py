@@ -169,9 +169,10 @@ class Wine:
         self.env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
         # Wine answers a changed association by starting winemenubuilder, which would inherit a
         # run's relay trace and write into it under a process id the next run's program may get
-        # once it ends: it never starts here.
+        # once it ends: it never starts here. Nor does its debugger, whose crash dialog would hold a
+        # crashed program's run for minutes: the program ends at once, with its exception's code.
         self.env.update(LANG="C.UTF-8", WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
+                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d")
         self.xvfb = None
         self.drivers = {}  # one a locale
         self.builds, self.why = ("win32", "win64"), "this machine runs 32-bit Windows programs"
@@ -345,17 +346,18 @@ class Wine:
         command = self.dump("HKCU", COMMAND_KEY)[""][""][1].rstrip("\0")
         return self.run(*[command.replace("%1", url) for url in urls], **options)
 
-    def run(self, *command_lines, answers=(), screenshots=None, env=None, shell=False, locale=None):
+    def run(self, *command_lines, answers=(), screenshots=None, env=None, shell=False, locale=None, timeout=60):
         """screenshots, if given, is called for each box and returns where to save its picture;
         with shell, the command lines are links, opened through ShellExecuteExW; with a locale,
-        the programs run in its code page."""
+        the programs run in its code page. A run that has not ended in timeout seconds fails."""
         args = ["--answers", ",".join(map(str, answers))] if answers else []
         args += ["--shell"] if shell else []
         args += [x for name, value in (env or {}).items() for x in ("--env", f"{name}={_hex(value)}")]
         if screenshots:
             args += ["--hold", "1500"]
         on_event = (lambda e: "box" in e and (time.sleep(0.5), self.screenshot(screenshots()))) if screenshots else None
-        events, stderr = self.helper("run", *args, *map(_hex, command_lines), on_event=on_event, locale=locale)
+        events, stderr = self.helper("run", *args, *map(_hex, command_lines), on_event=on_event, locale=locale,
+                                     timeout=timeout)
         return Run(events[-1], stderr)
 
     def install(self, *folders, build="win32", client=True, programs=None):
@@ -373,20 +375,23 @@ class Wine:
         return "C:\\" + "\\".join(folders) + "\\", unix
 
 
-def client_records(folder, expected, timeout=120.0):
-    """The stand-in client's records in a folder, once `expected` of them exist: a client is
-    a process of its own, which nothing waits for. Whether a client was started at all is
-    told by the launcher's own trace (`starts`), not by waiting for a record."""
-    deadline = time.monotonic() + timeout
-    while len(list(folder.glob("client-*.json"))) < expected:
+def client_records(*folders, expected, timeout=30.0):
+    """The stand-in client's records in the folders, once `expected` of them exist, each taken
+    away as it is read: a client is a process of its own, which nothing waits for. Whether a
+    client was started at all is told by the launcher's own trace (`starts`), not by waiting
+    for a record."""
+    deadline, found = time.monotonic() + timeout, []
+    while len(found := sorted(f for folder in folders for f in folder.glob("client-*.json"))) < expected:
         if time.monotonic() > deadline:
-            raise TimeoutError(f"waited {timeout:.0f} s for {expected} client record(s) in {folder}")
+            raise TimeoutError(f"waited {timeout:.0f} s for {expected} client record(s) in {folders}")
         time.sleep(0.05)
-    records = [json.loads(r.read_text()) for r in sorted(folder.glob("client-*.json"))]
-    for r in records:
-        r.update(commandLine=_text(r["commandLine"]), argv=[_text(a) for a in r["argv"]],
-                 currentDirectory=_text(r["currentDirectory"]),
-                 ansiArgv=[bytes.fromhex(a) for a in r["ansiArgv"]])
+    records = [json.loads(r.read_text()) for r in found]
+    for record, path in zip(records, found):
+        path.unlink()
+        record.update(commandLine=_text(record["commandLine"]), argv=[_text(a) for a in record["argv"]],
+                      currentDirectory=_text(record["currentDirectory"]),
+                      ansiCommandLine=bytes.fromhex(record["ansiCommandLine"]),
+                      ansiArgv=[bytes.fromhex(a) for a in record["ansiArgv"]])
     return records
 
 

@@ -9,14 +9,18 @@ import subprocess
 import pytest
 
 from winehost import (CLASS_KEY, COMMAND_KEY, DIST, MACHINE_KEY, MB_ICONERROR, MB_ICONINFORMATION, MB_ICONWARNING,
-                      ROOT, client_records, legacy_code_page_copy, masked, seam_program, site_host, starts, system_library)
+                      client_records, legacy_code_page_copy, masked, seam_program, site_host, starts, system_library)
 
 import guides
 from certificates import make_certificate
+from outcome import outcome, seen
 from play_links import as_firefox_on_windows, characters, encoded, kept, play_links, seed_links
 
 HKCU, KEY_WRITE, REG_SZ = 0x80000001, 0x20006, 1
 FOLDER = ("Velmora Games", "Player Folder")
+# Where Windows keeps the system's code pages: "Use Unicode UTF-8 for worldwide language support"
+# sets ACP to 65001, while the system locale's own default stays its legacy code page.
+NLS = r"SYSTEM\CurrentControlSet\Control\Nls\CodePage"
 TICKET = "8C1F5E0A-77B2/sessionToken%3D%3D"
 JOIN_URL = "https://www.velmora.example/Game/PlaceLauncher.ashx?request=RequestGame&placeId=1818"
 LINK = f"velmor-player:1+launchmode:play+gameinfo:{TICKET}+launchtime:1700000000+placelauncherurl:{JOIN_URL}"
@@ -50,15 +54,28 @@ def client_line(folder, link=LINK):
     return " ".join(f'"{a}"' if i % 2 == 0 and i < 9 else a for i, a in enumerate(client_argv(folder, link)))
 
 
-def expect_started(unix, folder, link=LINK, code_page="cp1252"):
-    """The client in unix started as from folder: its command line byte for byte, its split
-    (in Unicode, and in its legacy code page as a legacy client's runtime splits it) and its
-    current folder."""
-    [record] = client_records(unix, 1)
-    argv = client_argv(folder, link)
-    assert record["commandLine"] == client_line(folder, link) and record["argv"] == argv
-    assert code_page is None or record["ansiArgv"] == [a.encode(code_page) for a in argv]
-    assert record["currentDirectory"] == folder.rstrip("\\")
+def client(folder, link=LINK, code_page="cp1252"):
+    """What a client started from folder for link gets: its command line byte for byte, its split
+    (in Unicode, and in its legacy code page as a legacy client's runtime splits it, unless
+    code_page is None) and its current folder."""
+    line, argv = client_line(folder, link), client_argv(folder, link)
+    return dict(commandLine=line, argv=argv, currentDirectory=folder.rstrip("\\"),
+                ansiCommandLine=line.encode(code_page) if code_page else ...,
+                ansiArgv=[a.encode(code_page) for a in argv] if code_page else ...)
+
+
+def launched(registered, kind="link", client_folder=None, link=LINK, code_page="cp1252", exit=0, boxes=None,
+             narrow="utf-8"):
+    """A launcher run's outcome: started by hand, it shows the installed notice and tells the
+    shell; for a link it starts the client from client_folder, where one is given, and shows
+    nothing. The folder it tries is named in its narrow code page, as its trace reads."""
+    hand = kind == "hand"
+    boxes = ((NOTICE,) if hand else ()) if boxes is None else boxes
+    tried = [client_folder] if client_folder is not None and not hand else []
+    named = [f.encode(narrow).decode("utf-8", "replace") for f in tried]
+    return outcome(exit=exit, boxes=boxes, caption="Velmora Player", told=int(hand and boxes in ((NOTICE,), ())),
+                   registry={"user": registration(registered)} if registered is not None else {}, tried=named,
+                   clients=[client(client_folder, link, code_page)] if tried and exit == 0 else [])
 
 
 def told(wine, folder, code_page="cp1252"):
@@ -82,12 +99,10 @@ def registration_calls(folder):
             create(COMMAND_KEY), set_value(0, len(command.encode()) + 1), ["RegCloseKey", [...], 0]]
 
 
-def expect_registration(wine, folder):
-    assert wine.dump("HKCU", CLASS_KEY) == {
-        "": {"": (REG_SZ, "URL:Velmora Player Protocol\0"), "URL Protocol": (REG_SZ, "\0")},
-        "shell": {}, r"shell\open": {},
-        r"shell\open\command": {"": (REG_SZ, f'"{folder}VelmoraPlayer.exe" "%1"\0')},
-    }
+def registration(folder):
+    return {"": {"": (REG_SZ, "URL:Velmora Player Protocol\0"), "URL Protocol": (REG_SZ, "\0")},
+            "shell": {}, r"shell\open": {},
+            r"shell\open\command": {"": (REG_SZ, f'"{folder}VelmoraPlayer.exe" "%1"\0')}}
 
 
 def long_link(length):
@@ -105,7 +120,7 @@ def case(id, **row):
     return pytest.param(dict(dict(
         folder=FOLDER, first=("Games", "Velmora"), program="shipped", name="VelmoraPlayer.exe", env={}, locale=None,
         client=True, link=LINK, runs=("link", "hand"), exits=(0, 0), boxes=((), (NOTICE,)), registered="here",
-        started="here", code_page="cp1252", ansi=True), **row), id=id)
+        started="here", code_page="cp1252", ansi=True, acp=None), **row), id=id)
 
 
 ALONE = dict(runs=("link",), exits=(1,), boxes=((INVALID,),), started=None)
@@ -156,10 +171,10 @@ NOWHERE = dict(program="seam", exits=(1, 0), boxes=((NOT_HERE,), (NOT_HERE,)), r
          locale="ja_JP.UTF-8", code_page="cp932"),
     case("936 name", folder=("Games", "ren2"), program="legacy", name="VelmoraPlayer\u4e57.exe",
          locale="zh_CN.UTF-8", code_page="cp936"),
-    case("system 1251", folder=("Games", "Игры"), program="seam", env={"VELMORA_SEAM_ACP": "1251"},
-         code_page="cp1251", ansi=False),
-    case("system utf-8", folder=("Games", "Игры"), program="seam", env={"VELMORA_SEAM_ACP": "65001"},
-         code_page="utf-8", ansi=False),
+    case("system 1251", folder=("Games", "Игры"), acp="1251", code_page="cp1251", ansi=False),
+    case("system utf-8", folder=("Games", "Игры"), acp="65001", code_page="utf-8", ansi=False),
+    case("crash", program="seam", env={"VELMORA_SEAM_MODULE_NAME": "<crash>"}, runs=("link",), exits=(0xC0000005,),
+         boxes=((),), registered="first", started=None),
     case("no short name", folder=("Games", "Игры"), env={"VELMORA_SEAM_NO_SHORT_NAMES": "1"}, **NOWHERE),
     case("no name", env={"VELMORA_SEAM_MODULE_NAME": "<fail>"}, **NOWHERE),
     case("signed-in user", **BY_HAND),
@@ -187,28 +202,26 @@ def test_what_a_start_does(wine, build, tmp_path, row):
     folder, unix = wine.install(*row["folder"], build=build, client=row["client"],
                                 programs={"VelmoraPlayer.exe": program, row["name"]: program})
     link = row["link"](folder) if callable(row["link"]) else row["link"]
-    options = dict(env=row["env"], locale=row["locale"])
-    runs = [wine.open_links(link, **options) if kind == "open" else
-            wine.run(f'"{folder}{row["name"]}"' + (f' "{link}"' if kind == "link" else ""), **options)
-            for kind in row["runs"]]
-    assert [r.exit_codes[0] for r in runs] == list(row["exits"])
-    for run, boxes in zip(runs, row["boxes"]):
-        assert run.message_boxes() == [(0, text, "Velmora Player", style) for text, style in boxes]
-        assert [b["text"] for b in run.boxes] == [text for text, _ in boxes]
+    system_code_page = wine.dump("HKLM", NLS)[""]["ACP"][1].rstrip("\0")
+    if row["acp"]:  # Wine writes its own at every start, unless it may not
+        wine.plant("HKLM", NLS, {"ACP": row["acp"]})
+        wine.protect("HKLM", NLS, "D:(A;OICI;KR;;;WD)")
     where = {"here": folder, "first": first, "told": told(wine, folder, row["code_page"])}
-    expect_registration(wine, where.get(row["registered"], row["registered"]))
-    client = where.get(row["started"], row["started"])
-    assert [starts(r.calls) for r in runs] == [int(k != "hand" and client is not None and r.exit_codes[0] == 0)
-                                               for k, r in zip(row["runs"], runs)]
-    for run in runs:
-        if client is not None and run.exit_codes[0]:  # tried from the client's folder, an empty one not a null
-            assert [a[7] for f, a, _ in run.calls if f == "CreateProcessA"] == [client]
-    if client is not None and all(r.exit_codes[0] == 0 for r in runs):
-        expect_started(unix, client, link, row["code_page"] if row["ansi"] else None)
-    assert not list(first_unix.glob("client-*.json"))
+    registered, started = (where.get(row[k], row[k]) for k in ("registered", "started"))
+    options = dict(env=row["env"], locale=row["locale"])
+    narrow = row["code_page"] if row["program"].startswith("legacy") else "utf-8"
+    try:
+        for kind, exit, boxes in zip(row["runs"], row["exits"], row["boxes"]):
+            run = (wine.open_links(link, **options) if kind == "open" else
+                   wine.run(f'"{folder}{row["name"]}"' + (f' "{link}"' if kind == "link" else ""), **options))
+            assert seen(wine, run, unix, first_unix, ansi=row["ansi"]) == launched(
+                registered, kind, started, link, row["ansi"] and row["code_page"], exit, boxes, narrow), kind
+    finally:
+        wine.protect("HKLM", NLS, "D:(A;OICI;KA;;;WD)")
+        wine.plant("HKLM", NLS, {"ACP": system_code_page})
 
 
-def outcome(link):
+def worked_out(link):
     """What the launcher must do with a link, worked out apart from its code: the values the
     client gets, "refused" (a value empty, ending in a backslash or holding a quote or a control
     character once encoded), or "by hand" where there is no link (the scheme matched case by case)."""
@@ -251,9 +264,9 @@ def test_links_reach_the_client_as_browsers_hand_them_over_and_as_the_web_guide_
             assert (handed is None) == (said is None), (name, browser, handed)
             as_on_linux = browser == "firefox-esr" and form is str
             if handed is not None:
-                expected.setdefault(form(handed), set()).add(outcome(form(handed)) if as_on_linux or said is ... else said)
+                expected.setdefault(form(handed), set()).add(worked_out(form(handed)) if as_on_linux or said is ... else said)
     for link in seed_links().values():
-        expected.setdefault(link, set()).add(outcome(link))
+        expected.setdefault(link, set()).add(worked_out(link))
     assert not {k: v for k, v in expected.items() if len(v) > 1}
     installs = [wine.install("Program Files (x86)", "Velmora \u00dc", str(i), build=build) for i in range(len(expected))]
     commands = [f'{launcher(folder)} "{link}"' for (folder, _), link in zip(installs, expected)]
@@ -264,7 +277,7 @@ def test_links_reach_the_client_as_browsers_hand_them_over_and_as_the_web_guide_
         argv = client_argv(folder, f"velmor-player:gameinfo:{values[0]}+placelauncherurl:{values[1]}")
         must = {"by hand": (0, [NOTICE], []), "refused": (1, [INVALID], [])}.get(
             values, (0, [], [(argv, [a.encode("cp1252") for a in argv])]))
-        records = [(r["argv"], r["ansiArgv"]) for r in client_records(unix, starts(calls))]
+        records = [(r["argv"], r["ansiArgv"]) for r in client_records(unix, expected=starts(calls))]
         assert (code, [(text, style) for _, text, _, style in shown], records) == must, link
 
 
@@ -289,7 +302,7 @@ def test_the_launchers_own_calls(wine, build):
     assert masked(run.calls, registration_calls(folder) + start) == registration_calls(folder) + start
     assert run.calls[-1][1] != run.calls[-2][1]
     assert not [m for m in run.modules[0] if m.endswith("\\user32.dll")]
-    expect_started(unix, folder)
+    assert seen(wine, run, unix) == launched(folder, "link", folder)
 
 
 # Wine's own shell reads the open command, mirrored where Wine routes links (its machine-wide
@@ -301,10 +314,10 @@ def test_the_platform_reads_the_open_command(wine, build):
     for path, values in wine.dump("HKCU", CLASS_KEY).items():
         wine.plant("HKLM", "\\".join(filter(None, [MACHINE_KEY, path])), {k: v.rstrip("\0") for k, (_, v) in values.items()})
     assert wine.run(f'C:\\windows\\system32\\start.exe /wait "{LINK}"').exit_codes == [0]
-    expect_started(unix, folder)
-    for link, client in guides.table("web.md", "opened as it stands"):
+    assert client_records(unix, expected=1) == [client(folder)]
+    for link, said in guides.table("web.md", "opened as it stands"):
         run = wine.run(link, shell=True)
-        assert (client, run.exit_codes, [b["text"] for b in run.boxes]) == ("refused", [1], [INVALID[0]]), link
+        assert (said, run.exit_codes, [b["text"] for b in run.boxes]) == ("refused", [1], [INVALID[0]]), link
 
 
 def test_a_class_key_that_cannot_be_written_stops_neither_the_command_nor_the_client(wine, build):
@@ -312,10 +325,9 @@ def test_a_class_key_that_cannot_be_written_stops_neither_the_command_nor_the_cl
     wine.plant("HKCU", COMMAND_KEY, {"": "old"})
     wine.protect("HKCU", CLASS_KEY, "D:(A;OICI;0xf003d;;;WD)")  # everything but setting values
     run = wine.run(f'{launcher(folder)} "{LINK}"')
-    assert run.exit_codes == [0]
-    assert [(f, r) for f, _, r in run.calls[:2]] == [("RegCreateKeyExA", 5), ("RegCreateKeyExA", 0)]
-    assert wine.dump("HKCU", COMMAND_KEY)[""][""] == (REG_SZ, f'"{folder}VelmoraPlayer.exe" "%1"\0')
-    expect_started(unix, folder)
+    expected = launched(folder, "link", folder)
+    expected["registry"]["user"][""] = {}
+    assert seen(wine, run, unix) == expected
 
 
 def test_a_signed_launcher_still_starts_the_client(wine, build, tmp_path):
@@ -325,8 +337,7 @@ def test_a_signed_launcher_still_starts_the_client(wine, build, tmp_path):
                     "-h", "sha256", "-in", DIST / build / "VelmoraPlayer.exe", "-out", signed],
                    check=True, capture_output=True)
     folder, unix = wine.install(*FOLDER, build=build, programs={"VelmoraPlayer.exe": signed})
-    assert wine.run(f'{launcher(folder)} "{LINK}"').exit_codes == [0]
-    expect_started(unix, folder)
+    assert seen(wine, wine.run(f'{launcher(folder)} "{LINK}"'), unix) == launched(folder, "link", folder)
     # Windows' own check: the signature holds, and breaks with one byte changed. (Wine's does
     # not ask whether the signer's CA is trusted.)
     shutil.copy(DIST / build / "VelmoraPlayer.exe", unix / "unsigned.exe")

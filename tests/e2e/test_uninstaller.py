@@ -3,9 +3,9 @@ what it removes and leaves, what it tells the user, and its calls from the relay
 
 import pytest
 
+from outcome import PLACES, outcome, registrations, seen
 from winehost import (CLASS_KEY, DIST, IDNO, IDYES, LEGACY_KEY, MACHINE_KEY, MB_ICONINFORMATION, MB_ICONQUESTION,
-                      MB_ICONWARNING, MB_YESNO, legacy_code_page_copy, masked, seam_program, site_host,
-                      system_library)
+                      MB_ICONWARNING, MB_YESNO, legacy_code_page_copy, masked, seam_program, site_host)
 
 CAPTION = "Velmora Player Uninstaller"
 HKCR, HKCU, ACCESS, OPEN_LINK = 0x80000000, 0x80000001, 0x2001F, 0x8
@@ -36,18 +36,22 @@ USER_REMAINS, MACHINE_REMAINS = incomplete(True, False), incomplete(False, True)
 
 
 def uninstall(wine, build, answers=(IDYES,), program=None, env=None):
-    """A run of the uninstaller, or of the given copy, or with env of the test-only build."""
+    """A run of the uninstaller, or of the given copy, or with env of the test-only build: the
+    registrations before it, what it did as `seen` tells, and the run."""
     program = seam_program(build, "VelmoraPlayerUninstaller") if env else program
-    folder, _ = wine.install("Velmora Games", "Player Folder", build=build,
-                             programs=program and {"VelmoraPlayerUninstaller.exe": program})
+    folder, unix = wine.install("Velmora Games", "Player Folder", build=build,
+                                programs=program and {"VelmoraPlayerUninstaller.exe": program})
+    before = registrations(wine)
     run = wine.run(f'"{folder}VelmoraPlayerUninstaller.exe"', answers=answers, env=env)
-    assert run.exit_codes == [0]
-    return run
+    return before, seen(wine, run, unix), run
 
 
-def expect_boxes(run, *expected):
-    assert run.message_boxes() == [(0, text, CAPTION, style) for text, style in expected]
-    assert [(b["caption"], b["text"]) for b in run.boxes] == [(CAPTION, text) for text, _ in expected]
+def removed(before, *boxes, stays=(), told=1, left=None):
+    """An uninstaller run's outcome: the boxes, the places in stays as they were before and the
+    rest gone but what left keeps of a place (its keys that stayed), and whether the shell was
+    told (whenever a removal was tried on what it found)."""
+    registry = {p: before[p] for p in stays} | {p: {k: before[p][k] for k in keys} for p, keys in (left or {}).items()}
+    return outcome(boxes=boxes, caption=CAPTION, registry=registry, told=told)
 
 
 def plant_registration(wine, root, path):
@@ -60,15 +64,11 @@ def plant_registration(wine, root, path):
 @pytest.mark.parametrize("answers, env", [((IDNO,), None), ((), {"VELMORA_SEAM_SESSION": "0"})], ids=["no", "session 0"])
 def test_no_answer_removes_nothing(wine, build, answers, env):
     plant_registration(wine, "HKCU", CLASS_KEY)
-    before = wine.dump("HKCU", CLASS_KEY)
-    run = uninstall(wine, build, answers=answers, env=env)
-    expected = [system_library("wtsapi32.dll"), system_library("user32.dll"), ["MessageBoxA", [...] * 4, ...]]
+    before, after, run = uninstall(wine, build, answers=answers, env=env)
     if env:
-        assert run.boxes == [] and [f for f, _, _ in run.calls] == ["LoadLibraryExA"]
+        assert after == removed(before, stays=PLACES, told=0)
     else:
-        expect_boxes(run, CONFIRM)
-        assert masked(run.calls, expected) == expected
-    assert wine.dump("HKCU", CLASS_KEY) == before
+        assert after == removed(before, CONFIRM, stays=PLACES, told=0)
 
 
 def as_administrator(wine, build, answers=(IDYES,), **env):
@@ -87,28 +87,31 @@ def test_a_standard_user_reaches_success_through_an_administrator(wine, build):
     plant_registration(wine, "HKCU", CLASS_KEY)
     plant_registration(wine, "HKLM", MACHINE_KEY)
     wine.protect("HKLM", MACHINE_KEY, DENY_WRITE)
-    expect_boxes(uninstall(wine, build), CONFIRM, MACHINE_REMAINS)
+    before, after, _ = uninstall(wine, build)
+    assert after == removed(before, CONFIRM, MACHINE_REMAINS, stays=("machine",))
     wine.protect("HKLM", MACHINE_KEY, "D:(A;OICI;KA;;;WD)")  # what an administrator may
     plant_registration(wine, "HKCU", CLASS_KEY)  # the administrator's own, in Wine's one hive
     offer = (STARTED_AS + ". As Administrator it can remove the machine-wide registration, which every account of "
              "this PC shares, but not your own.\n\nRemove the machine-wide registration?", MB_YESNO | MB_ICONQUESTION)
-    expect_boxes(as_administrator(wine, build, answers=(IDNO,)), offer)
-    expect_boxes(as_administrator(wine, build, VELMORA_SEAM_UNDELETABLE="velmor-player"), offer, (
-        "The machine-wide registration could not be removed, not even as the account Administrator.\n\nAsk an "
-        "administrator of this PC to run this uninstaller. Keep this folder until the uninstaller reports success.",
-        MB_ICONWARNING))
-    assert wine.dump("HKLM", MACHINE_KEY)
-    expect_boxes(as_administrator(wine, build), offer, (
-        "The machine-wide registration has been removed.\n\nRun this uninstaller once more, without \"Run as "
-        "administrator\": it removes your own registration if any is left, and tells you when you can delete this "
-        "folder.", MB_ICONINFORMATION))
-    assert not wine.dump("HKLM", MACHINE_KEY) and wine.dump("HKCU", CLASS_KEY)
+    stays = ("The machine-wide registration could not be removed, not even as the account Administrator.\n\nAsk an "
+             "administrator of this PC to run this uninstaller. Keep this folder until the uninstaller reports success.",
+             MB_ICONWARNING)
+    gone = ("The machine-wide registration has been removed.\n\nRun this uninstaller once more, without \"Run as "
+            "administrator\": it removes your own registration if any is left, and tells you when you can delete this "
+            "folder.", MB_ICONINFORMATION)
     # Without a machine-wide registration there is nothing it may do for the user.
-    expect_boxes(as_administrator(wine, build), (
-        STARTED_AS + ", and would remove that account's registration instead of yours. Nothing was removed.\n\n"
-        "Start it again without \"Run as administrator\".", MB_ICONWARNING))
-    assert wine.dump("HKCU", CLASS_KEY)
-    expect_boxes(uninstall(wine, build), CONFIRM, REMOVED)
+    nothing = (STARTED_AS + ", and would remove that account's registration instead of yours. Nothing was removed.\n\n"
+               "Start it again without \"Run as administrator\".", MB_ICONWARNING)
+    for answers, env, boxes, kept, told in [((IDNO,), {}, (offer,), PLACES, 0),
+                                            ((IDYES,), {"VELMORA_SEAM_UNDELETABLE": "velmor-player"}, (offer, stays),
+                                             ("user",), 1),
+                                            ((IDYES,), {}, (offer, gone), ("user",), 1),
+                                            ((IDYES,), {}, (nothing,), ("user",), 0)]:
+        before, after, _ = as_administrator(wine, build, answers, **env)
+        left = {"machine": [""]} if env else None  # its subkeys went
+        assert after == removed(before, *boxes, stays=kept, told=told, left=left), boxes
+    before, after, _ = uninstall(wine, build)
+    assert after == removed(before, CONFIRM, REMOVED)
 
 
 def test_a_tree_goes_depth_first_by_full_path_and_its_neighbours_stay(wine, build):
@@ -117,8 +120,8 @@ def test_a_tree_goes_depth_first_by_full_path_and_its_neighbours_stay(wine, buil
         wine.plant("HKCU", path, {"": "keep"})
     for child in (r"b\c", "a", r"shell\open\command"):
         wine.plant("HKCU", CLASS_KEY + "\\" + child, {"v": child})
-    run = uninstall(wine, build)
-    expect_boxes(run, CONFIRM, REMOVED)
+    before, after, run = uninstall(wine, build)
+    assert after == removed(before, CONFIRM, REMOVED)
     # Each level: open, list index 0 until none is left, close, then delete by full path.
     order = ["a", r"b\c", "b", r"shell\open\command", r"shell\open", "shell", ""]
     path = lambda p: CLASS_KEY + ("\\" + p if p else "")
@@ -145,6 +148,7 @@ def test_a_tree_goes_depth_first_by_full_path_and_its_neighbours_stay(wine, buil
 
 KEEP = r"Software\Velmora Test Keep"
 USER, MACHINE, OLD = ("HKCU", CLASS_KEY), ("HKLM", MACHINE_KEY), ("HKCU", LEGACY_KEY)
+PLACE = {USER: "user", MACHINE: "machine", OLD: "legacy"}
 ICON = ("HKCU", CLASS_KEY + r"\DefaultIcon")
 
 
@@ -167,8 +171,9 @@ ICON = ("HKCU", CLASS_KEY + r"\DefaultIcon")
     ([ICON], [], (*ICON, NO_SET_VALUE), None, [USER], USER_REMAINS),
     ([OLD, ICON, MACHINE], [], (*ICON, NO_SET_VALUE), None, [USER], USER_REMAINS),
     ([("HKCU", DEEP)], [], None, None, [USER], USER_REMAINS),
-    ([("HKCU", LEGACY_KEY + r"\shell")], [], None, {"VELMORA_SEAM_UNDELETABLE": r"-old\shell"}, [OLD], USER_REMAINS),
-    ([MACHINE], [], None, {"VELMORA_SEAM_UNDELETABLE": "velmor-player"}, [MACHINE], MACHINE_REMAINS),
+    ([("HKCU", LEGACY_KEY + r"\shell")], [], None, {"VELMORA_SEAM_UNDELETABLE": r"-old\shell"}, [(OLD, ["", "shell"])],
+     USER_REMAINS),
+    ([MACHINE], [], None, {"VELMORA_SEAM_UNDELETABLE": "velmor-player"}, [(MACHINE, [""])], MACHINE_REMAINS),
     ([USER], [], None, {"VELMORA_SEAM_UNDELETABLE": r"\command", "VELMORA_SEAM_MERGED": "1"}, [USER], USER_REMAINS),
     ([USER], [], None, {"VELMORA_SEAM_VANISHES": r"\open\command"}, [], REMOVED),
     ([USER], [(CLASS_KEY + r"\shell\ln", KEEP + r"\sub")], None, None, [USER], USER_REMAINS),
@@ -193,13 +198,14 @@ def test_the_outcome_tells_what_stays(wine, build, tmp_path, plant, links, prote
     if protect:
         wine.protect(*protect)
     program = DIST / build / "VelmoraPlayerUninstaller.exe"
-    run = uninstall(wine, build, env=env if isinstance(env, dict) else None,
-                    program=env == "legacy" and legacy_code_page_copy(program, tmp_path / program.name))
-    expect_boxes(run, CONFIRM, message)
+    before, after, run = uninstall(wine, build, env=env if isinstance(env, dict) else None,
+                                   program=env == "legacy" and legacy_code_page_copy(program, tmp_path / program.name))
     assert {r for f, _, r in run.calls if f == "RegEnumKeyExA"} <= {0, 259}  # a subkey, or no more
     if protect:
         wine.protect(protect[0], protect[1], "D:(A;OICI;KA;;;WD)")
-    assert [key for key in (USER, MACHINE, OLD) if wine.dump(*key)] == stays
+    left = {PLACE[key]: keys for key, keys in stays if isinstance(keys, list)}
+    assert after == removed(before, CONFIRM, message, stays=[PLACE[key] for key in stays if not isinstance(key[1], list)],
+                            told=int(message != NOTHING_FOUND), left=left)
     assert wine.dump("HKCU", KEEP) == keep
     wine.remove("HKCU", KEEP)
 
@@ -208,6 +214,7 @@ def test_a_subkey_that_will_not_go_stops_the_removal(wine, build):
     for child in "abc":
         wine.plant("HKCU", CLASS_KEY + "\\" + child + r"\leaf")
     wine.protect("HKCU", CLASS_KEY + r"\b\leaf", NO_SET_VALUE)
-    run = uninstall(wine, build)
-    assert [a[1] for f, a, _ in run.calls if f == "RegDeleteKeyA"] == [CLASS_KEY + r"\a\leaf", CLASS_KEY + r"\a"]
-    assert [k for k in wine.dump("HKCU", CLASS_KEY)] == ["", "b", r"b\leaf", "c", r"c\leaf"]
+    before, after, _ = uninstall(wine, build)
+    expected = removed(before, CONFIRM, USER_REMAINS)
+    expected["registry"]["user"] = {k: v for k, v in before["user"].items() if not k.startswith("a")}
+    assert after == expected

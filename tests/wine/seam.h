@@ -1,8 +1,7 @@
 // Force-included into the test-only builds of the programs, never into what ships: the
 // faults Wine cannot produce, some switched on by an environment variable.
-//   VELMORA_SEAM_MODULE_NAME   the name GetModuleFileNameW reports ("<fail>": it fails)
-//   VELMORA_SEAM_ACP           the system's ANSI code page as the registry holds it (Wine's
-//                              always matches the process's locale)
+//   VELMORA_SEAM_MODULE_NAME   the name GetModuleFileNameW reports ("<fail>": it fails;
+//                              "<crash>": the program crashes there)
 //   VELMORA_SEAM_UNDELETABLE   a key whose path ends so opens, but will not be deleted
 //   VELMORA_SEAM_ACCOUNT       the account the process runs as
 //   VELMORA_SEAM_SESSION_USER  the account signed in to the process's session ("-": none; Wine's
@@ -33,19 +32,8 @@ inline DWORD SeamGetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size) {
   const std::string wanted = SeamVariable("VELMORA_SEAM_MODULE_NAME");
   if (wanted.empty()) return GetModuleFileNameW(module, name, size);
   if (wanted == "<fail>") return 0;
+  if (wanted == "<crash>") RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
   return static_cast<DWORD>(MultiByteToWideChar(CP_UTF8, 0, wanted.c_str(), -1, name, static_cast<int>(size)) - 1);
-}
-
-inline LONG SeamRegGetValueA(HKEY root, LPCSTR path, LPCSTR name, DWORD flags, LPDWORD type, PVOID data,
-                             LPDWORD size) {
-  const std::string wanted = SeamVariable("VELMORA_SEAM_ACP");
-  if (wanted.empty() || std::strcmp(name, "ACP") != 0) return RegGetValueA(root, path, name, flags, type, data, size);
-  // As the real call: a buffer smaller than the value gets nothing but the size it needs.
-  const DWORD needed = static_cast<DWORD>(wanted.size()) + 1;
-  const bool fits = *size >= needed;
-  if (fits) std::memcpy(data, wanted.c_str(), needed);
-  *size = needed;
-  return fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
 }
 
 inline bool SeamEndsWith(const std::string& text, const std::string& ending) {
@@ -63,8 +51,9 @@ inline BOOL SeamGetUserNameW(LPWSTR name, LPDWORD size) {
 }
 
 inline BOOL SeamProcessIdToSessionId(DWORD process, DWORD* session) {
+  // Only this process's own session is set; any other process's is Wine's answer.
   const std::string wanted = SeamVariable("VELMORA_SEAM_SESSION");
-  if (wanted.empty()) return ProcessIdToSessionId(process, session);
+  if (wanted.empty() || process != GetCurrentProcessId()) return ProcessIdToSessionId(process, session);
   *session = static_cast<DWORD>(std::strtoul(wanted.c_str(), nullptr, 10));
   return TRUE;
 }
@@ -143,7 +132,6 @@ inline BOOL SeamCreateProcessA(LPCSTR application, LPSTR commandLine, LPSECURITY
 }
 
 #define GetModuleFileNameW SeamGetModuleFileNameW
-#define RegGetValueA SeamRegGetValueA
 #define GetUserNameW SeamGetUserNameW
 #define GetProcAddress SeamGetProcAddress
 #define ProcessIdToSessionId SeamProcessIdToSessionId
