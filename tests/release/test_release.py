@@ -54,8 +54,11 @@ def resources(pe, kind):
 
 
 def version_strings(pe):
-    return {k.decode(): v.decode() for info in pe.FileInfo[0] for table in getattr(info, "StringTable", [])
-            for k, v in table.entries.items()}
+    """As Explorer's Details tab reads them: from the string table the translation entry names."""
+    [translation] = [v.entry[b"Translation"].split() for i in pe.FileInfo[0] for v in getattr(i, "Var", [])]
+    named = "".join(f"{int(x, 16):04x}" for x in translation)
+    [table] = [t for i in pe.FileInfo[0] for t in getattr(i, "StringTable", []) if t.LangID.decode().lower() == named]
+    return {k.decode(): v.decode() for k, v in table.entries.items()}
 
 
 # At most 32 KiB unsigned, icon included; ASLR (with its relocations), DEP, Terminal Server
