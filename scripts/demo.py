@@ -9,7 +9,8 @@ import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "winehost"))
-from winehost import CLASS_KEY, COMMAND_KEY, IDYES, Wine, client_records, make_workdir  # noqa: E402
+from driver import client_records  # noqa: E402
+from winehost import CLASS_KEY, COMMAND_KEY, IDYES, Wine, make_workdir  # noqa: E402
 
 OUTPUT = Path(__file__).resolve().parents[1] / "demo-output"
 LINK = ("velmor-player:1+launchmode:play+gameinfo:DEMO-TICKET-1234"

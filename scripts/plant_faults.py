@@ -7,7 +7,7 @@ against each: a slip the command does not fail for is one no test guards against
     scripts/plant_faults.py tests/faults.txt --check
 
 --only takes the slips whose names hold its words; --check only says whether each slip still
-applies. The list holds one slip a paragraph, blank lines between them; a line starting with #
+applies in the checkout. The list holds one slip a paragraph, blank lines between them; a line starting with #
 is a note:
 
     name: what the slip is, in words
@@ -70,12 +70,15 @@ def main():
     options, command = parser.parse_args(arguments[:split]), arguments[split + 1:]
     if not options.check and not command:
         parser.error("give a command after --, or --check")
-    make_copy()
+    # A check reads the checkout itself: the copy may be serving another run.
+    top = ROOT if options.check else COPY
+    if not options.check:
+        make_copy()
     results = []
     for fault in read(options.faults):
         if options.only not in fault["name"]:
             continue
-        path = COPY / fault["file"]
+        path = top / fault["file"]
         text = path.read_text() if path.is_file() else ""
         if len(re.findall(fault["find"], text, re.DOTALL)) != 1:
             result = "stale"

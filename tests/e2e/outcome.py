@@ -5,8 +5,10 @@ association; the folders the program tried to start a client in; and the stand-i
 started, from any of the folders given (their command lines, in Unicode and in their legacy
 code page, and their current folders)."""
 
-from winehost import CLASS_KEY, LEGACY_KEY, MACHINE_KEY, client_records
+from driver import client_records
+from winehost import CLASS_KEY, LEGACY_KEY, MACHINE_KEY
 
+MB_ICONERROR, MB_ICONQUESTION, MB_ICONWARNING, MB_ICONINFORMATION, MB_YESNO = 0x10, 0x20, 0x30, 0x40, 0x4
 PLACES = {"user": ("HKCU", CLASS_KEY), "legacy": ("HKCU", LEGACY_KEY), "machine": ("HKLM", MACHINE_KEY)}
 TOLD = ["SHChangeNotify", [0x08000000, 0, 0, 0]]
 

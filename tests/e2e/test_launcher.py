@@ -8,12 +8,15 @@ import subprocess
 
 import pytest
 
-from winehost import (CLASS_KEY, COMMAND_KEY, DIST, MACHINE_KEY, MB_ICONERROR, MB_ICONINFORMATION, MB_ICONWARNING,
-                      client_records, legacy_code_page_copy, masked, seam_program, site_host, starts, system_library)
+from calls import masked, system_library
+from driver import client_records
+from programs import legacy_code_page_copy, seam_program
+from traces import starts
+from winehost import CLASS_KEY, COMMAND_KEY, DIST, MACHINE_KEY, site_host
 
 import guides
 from certificates import make_certificate
-from outcome import outcome, seen
+from outcome import MB_ICONERROR, MB_ICONINFORMATION, MB_ICONWARNING, outcome, seen
 from play_links import as_firefox_on_windows, characters, encoded, kept, play_links, seed_links
 
 HKCU, KEY_WRITE, REG_SZ = 0x80000001, 0x20006, 1

@@ -3,9 +3,10 @@ what it removes and leaves, what it tells the user, and its calls from the relay
 
 import pytest
 
-from outcome import PLACES, outcome, registrations, seen
-from winehost import (CLASS_KEY, DIST, IDNO, IDYES, LEGACY_KEY, MACHINE_KEY, MB_ICONINFORMATION, MB_ICONQUESTION,
-                      MB_ICONWARNING, MB_YESNO, legacy_code_page_copy, masked, seam_program, site_host)
+from calls import masked
+from outcome import MB_ICONINFORMATION, MB_ICONQUESTION, MB_ICONWARNING, MB_YESNO, PLACES, outcome, registrations, seen
+from programs import legacy_code_page_copy, seam_program
+from winehost import CLASS_KEY, DIST, IDNO, IDYES, LEGACY_KEY, MACHINE_KEY, site_host
 
 CAPTION = "Velmora Player Uninstaller"
 HKCR, HKCU, ACCESS, OPEN_LINK = 0x80000000, 0x80000001, 0x2001F, 0x8
