@@ -19,9 +19,10 @@ HKEY CreateUserKey(const char* path) {
   return key;
 }
 
-}  // namespace
-
+// The command the platform runs for a link: the quoted handler path and the quoted link.
 std::string OpenCommand(const std::string& handlerPath) { return "\"" + handlerPath + R"(" "%1")"; }
+
+}  // namespace
 
 // Everything lies under HKEY_CURRENT_USER, which needs no administrative rights. Each key
 // is tried on its own, so one that cannot be written does not stop the other.

@@ -3,6 +3,8 @@
 #include <shlobj.h>
 #include <wtsapi32.h>
 
+namespace {
+
 // Only from the system folder: these programs are often started from a Downloads folder,
 // where a planted DLL of the same name may wait. By full path rather than with
 // LOAD_LIBRARY_SEARCH_SYSTEM32, which Windows 7 without its loader update rejects; the
@@ -14,8 +16,6 @@ HMODULE LoadSystemLibrary(const char* name) {
   if (length == 0 || length >= MAX_PATH) return nullptr;
   return LoadLibraryExA((std::string(folder, length) + "\\" + name).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
-
-namespace {
 
 // A function of a DLL loaded at run time, typed by the system's own declaration of it, so
 // that no calling convention or argument can be got wrong; null if the DLL lacks it.

@@ -9,10 +9,6 @@
 
 #include <string>
 
-// A DLL from the system folder alone, by its full path, with the DLLs it needs from there
-// too; null if it cannot be loaded.
-HMODULE LoadSystemLibrary(const char* name);
-
 // MessageBoxA without an owner window, with user32.dll loaded only now; 0 if it cannot be
 // shown, or where nobody could answer it.
 int ShowMessageBox(const char* text, const char* caption, UINT style);
