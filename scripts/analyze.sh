@@ -27,27 +27,40 @@ for entry in json.load(open(sys.argv[1])):
 json.dump(kept, open(sys.argv[2], "w"), indent=1)' "build/$preset/compile_commands.json" "$scratch/$preset/compile_commands.json"
 done
 # clang-tidy takes half a minute on a file that includes the Windows headers. A file it found
-# clean is not read again while nothing it reads has changed: the file, the project's headers
-# and those a build generates, the checks, the build's compile commands (wherever the checkout
-# is) and the versions of the tools and of the system's headers. Only clean results are kept,
+# clean is not read again while nothing it reads has changed: the file, the project's headers it
+# reads and those a build generates, the checks, the build's compile commands (wherever the
+# checkout is) and the versions of the tools and of the system's headers. Only clean results are kept,
 # outside the checkout, so that a fresh clone on the same machine finds them; where they cannot
 # be kept, none are.
 export cache="${XDG_CACHE_HOME:-${HOME:-/nonexistent}/.cache}/velmora-analysis"
 mkdir -p "$cache" 2>/dev/null && [ -w "$cache" ] || cache=$scratch
 export common
 common=$( { clang-tidy --version; dpkg-query -W clang-tidy-14 libstdc++-12-dev libgtest-dev mingw-w64-i686-dev \
-              g++-mingw-w64-i686-win32 2>&1 || true; cat .clang-tidy; git ls-files -z '*.h' | xargs -0 cat; } | sha256sum)
+              g++-mingw-w64-i686-win32 2>&1 || true; cat .clang-tidy; } | sha256sum)
+# The project's files a file reads: itself, the headers it includes and theirs, and those its
+# build forces in.
+reads() {  # PRESET FILE
+  local todo=("$2") seen=" " file
+  todo+=($(grep -o -- '-include [^ "]*' "build/$1/compile_commands.json" | cut -d' ' -f2 | sort -u || true))
+  while [ ${#todo[@]} -gt 0 ]; do
+    file=${todo[0]} todo=("${todo[@]:1}")
+    [[ "$seen" != *" $file "* && -f "$file" ]] || continue
+    seen="$seen$file "
+    cat "$file"
+    todo+=($(sed -n 's/^#include "\(.*\)"$/\1/p' "$file"))
+  done
+}
 tidy() {  # PRESET FILE
   local mingw=/usr/lib/gcc/i686-w64-mingw32/12-win32/include/c++ extra=() key
   [ "$1" != windows-x86 ] || extra=(--extra-arg=--target=i686-w64-mingw32 "--extra-arg=-isystem$mingw"
     "--extra-arg=-isystem$mingw/i686-w64-mingw32" --extra-arg=-isystem/usr/i686-w64-mingw32/include)
-  key=$( { echo "$common"; sed "s#$PWD#.#g" "build/$1/compile_commands.json"; cat build/"$1"/shared/generated/*.h "$2"; } |
+  key=$( { echo "$common"; sed "s#$PWD#.#g" "build/$1/compile_commands.json"; cat build/"$1"/shared/generated/*.h; reads "$@"; } |
          sha256sum | cut -c1-32)
   [ -f "$cache/$key" ] && return
   clang-tidy -p "$scratch/$1" --quiet "${extra[@]}" "$2" 2> >(grep -v "warnings generated" >&2) || return 1
   touch "$cache/$key" 2>/dev/null || true
 }
-export -f tidy
+export -f reads tidy
 echo "clang-tidy: link handling, its tests and the fuzzer; the Windows programs"
 { printf 'host %s\n' launcher/launch_url.cpp tests/unit/launch_url_test.cpp
   echo fuzz tests/fuzz/link_fuzzer.cpp

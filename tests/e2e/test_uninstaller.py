@@ -225,7 +225,8 @@ def test_a_subkey_that_will_not_go_stops_the_removal(wine, build):
     for child in "abc":
         wine.plant("HKCU", CLASS_KEY + "\\" + child + r"\leaf")
     wine.protect("HKCU", CLASS_KEY + r"\b\leaf", NO_SET_VALUE)
-    before, after, _ = uninstall(wine, build)
+    before, after, run = uninstall(wine, build)
+    assert [a[1] for f, a, _ in run.calls if f == "RegDeleteKeyA"] == [CLASS_KEY + r"\a\leaf", CLASS_KEY + r"\a"]
     expected = removed(before, CONFIRM, USER_REMAINS)
     expected["registry"]["user"] = {k: v for k, v in before["user"].items() if not k.startswith("a")}
     assert after == expected
