@@ -131,9 +131,9 @@ BY_HAND = dict(program="legacy seam", runs=("hand",), exits=(0,), boxes=((NOTICE
 NOWHERE = dict(program="seam", exits=(1, 0), boxes=((NOT_HERE,), (NOT_HERE,)), registered="first", started=None)
 
 
-# Starts by link and by hand after another folder's install was registered: exit codes, boxes
-# (on the screen and in the calls), the registration, the client's command line (in Unicode and
-# as a legacy client splits it) and current folder.
+# Starts by link and by hand after another folder's install was registered, each run held whole
+# to what it must give (exit code, boxes, the registration's three places, the shell told, the
+# clients tried and started, from either folder).
 # - The client line at the most Windows takes, counted as the client gets the values (Ж as
 #   %D0%96) in characters (Ü); a link past 65,535 bytes; one UTF-8 cannot carry.
 # - Another folder takes the scheme, also over 260 bytes or cut at MAX_PATH; a % of any kind
@@ -141,9 +141,10 @@ NOWHERE = dict(program="seam", exits=(1, 0), boxes=((NOT_HERE,), (NOT_HERE,)), r
 # - A legacy client, and the platform before Windows 10 1903 (a copy without the UTF-8 code
 #   page), are told the folder as it is where their code page spells it (é in 1252, kana in
 #   932), else its short name, never a look-alike, a '?' or a quote; the program's own name may
-#   end in a backslash's byte (表 in 932, 乗 in 936). The code page is the system's.
+#   end in a backslash's byte (表 in 932, 乗 in 936). The code page is the system's, as the
+#   registry holds it (1251, or 65001 for UTF-8, under a 1252 locale).
 # - Another account than the process's session's is told, names compared in Unicode without
-#   regard to case. In session 0 no box is shown; in session 2 they are.
+#   regard to case. In session 0 no box is shown; in session 2 they are. A crash ends the run.
 @pytest.mark.parametrize("row", [
     case("plain"),
     case("no client", client=False, runs=("link",), exits=(1,), boxes=((FAILED,),)),
