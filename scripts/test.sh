@@ -42,15 +42,17 @@ fi
 
 # Lanes side by side: the checks of the release files and the browsers from here on; once the
 # Wine helpers are built, the fuzzing with the static analysis, which compute, and each build's
-# programs under Wine, which mostly wait.
+# programs under Wine, which mostly wait. The release checks take longest, and compute all the
+# while: the other lanes yield to them.
 waiting=()
-side() {  # LANE COMMAND...: in the background, its output in $work/LANE.log
+side() {  # NAME COMMAND...: in the background, its output in $work/NAME.log
   local name=$1
   shift
-  if lane "$name"; then "$@" >"$work/$name.log" 2>&1 & waiting+=("$name:$!"); fi
+  if [ "$name" = release ]; then "$@"; else renice -n 10 -p "$BASHPID" >/dev/null; "$@"; fi >"$work/$name.log" 2>&1 &
+  waiting+=("$name:$!")
 }
-side release pytest tests/release
-side browsers pytest tests/browsers
+if lane release; then side release pytest tests/release; fi
+if lane browsers; then side browsers pytest tests/browsers; fi
 if lane win32 || lane win64; then
   run scripts/build-helpers.sh test >"$work/helpers.log" || { cat "$work/helpers.log"; exit 1; }
 fi
@@ -58,14 +60,15 @@ compute() {
   if lane fuzz; then scripts/fuzz.sh 10 || return; fi
   if lane analysis; then scripts/analyze.sh; fi
 }
-if lane fuzz || lane analysis; then compute >"$work/compute.log" 2>&1 & waiting+=("compute:$!"); fi
+if lane fuzz || lane analysis; then side compute compute; fi
 [ ${#prefixes[@]} -eq 0 ] || wait "${prefixes[@]}"
 e2e() {
   VELMORA_WINE_DIR="$VELMORA_WINE_DIR-$1" /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/e2e \
     -k "$1${VELMORA_TESTS:+ and ($VELMORA_TESTS)}"
 }
-side win32 e2e win32
-side win64 e2e win64
+for build in win32 win64; do
+  if lane "$build"; then side "$build" e2e "$build"; fi
+done
 status=0
 for entry in "${waiting[@]}"; do
   wait "${entry#*:}" || status=$?
